@@ -1,7 +1,6 @@
 #pragma once
 
 #include <array>
-#include <compare>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,7 +10,10 @@ namespace morvik::channel {
 
 struct Uuid {
   std::array<std::uint8_t, 16> bytes{};
-  auto operator<=>(const Uuid&) const = default;
+  // Spelt out: the libc++ of macOS 12 has no three-way comparison of std::array.
+  friend bool operator==(const Uuid& a, const Uuid& b) { return a.bytes == b.bytes; }
+  friend bool operator!=(const Uuid& a, const Uuid& b) { return a.bytes != b.bytes; }
+  friend bool operator<(const Uuid& a, const Uuid& b) { return a.bytes < b.bytes; }
 };
 
 // Parses the 36-character 8-4-4-4-12 form, digits in either case.
