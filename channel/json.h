@@ -10,7 +10,8 @@
 
 namespace morvik::channel {
 
-using Json = nlohmann::json;
+// Objects keep their keys in insertion order, so output reads as it was built.
+using Json = nlohmann::ordered_json;
 using Bytes = std::vector<std::uint8_t>;
 
 // One input line as a request: repairs invalid UTF-8, then accepts the line

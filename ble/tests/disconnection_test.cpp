@@ -1,0 +1,97 @@
+// A connection that never came about, and a lost link.
+#include "ble/tests/bridge_fixture.h"
+
+namespace morvik::ble {
+namespace {
+
+namespace msg = message;
+
+TEST_F(BridgeTest, LinkLostWhileReadyWritesOnlyTheEvent) {
+  auto keyboard = readyKeyboard();
+  keyboard->loseLink();
+  loop.runReady();
+  EXPECT_EQ(lines(), (Lines{disconnectedEvent}));
+  EXPECT_EQ(world.connectionsCancelled(), 0) << "a lost link is not cancelled again";
+  send(R"({"id":5,"op":"read"})");
+  EXPECT_EQ(lines(), (Lines{error(5, msg::configurationNotReady)}));
+}
+
+TEST_F(BridgeTest, LinkLostWithAnOperationInFlight) {
+  for (const std::string request :
+       {R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})", R"({"id":3,"op":"read"})",
+        R"({"id":3,"op":"voiceEnable","enabled":true})", R"({"id":3,"op":"voiceWrite","data":[1,2]})"}) {
+    SCOPED_TRACE(request);
+    BridgeHarness h;
+    auto keyboard = h.readyKeyboard();
+    keyboard->hold();
+    h.send(request);
+    keyboard->loseLink();
+    // The operation's own completion was queued first; it arrives late.
+    keyboard->releaseLast();
+    h.loop.runReady();
+    EXPECT_EQ(h.lines(), (Lines{error(3, msg::disconnected), disconnectedEvent}));
+    keyboard->release();
+    h.loop.runReady();
+    EXPECT_EQ(h.lines(), Lines{});
+  }
+}
+
+TEST_F(BridgeTest, LinkLostDuringSetup) {
+  auto keyboard = addKeyboard();
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  keyboard->hold();
+  send(R"({"id":2,"op":"select","deviceId":")" + keyboardA + "\"}");
+  keyboard->releaseFirst();  // connected
+  loop.runReady();
+  lines();
+  keyboard->loseLink();
+  keyboard->releaseLast();
+  loop.runReady();
+  EXPECT_EQ(lines(), (Lines{error(1, msg::disconnected), disconnectedEvent}));
+}
+
+TEST_F(BridgeTest, FailedConnectionAnswersOpenWithoutAnEvent) {
+  auto keyboard = addKeyboard();
+  keyboard->failConnectionAttempts("Peer removed pairing information");
+  startBridge();
+  openAndSelect();
+  Lines output = lines();
+  ASSERT_GE(output.size(), 2u);
+  EXPECT_EQ(output[output.size() - 2], answer(2));
+  EXPECT_EQ(output.back(), error(1, msg::cannotConnect));
+  EXPECT_EQ(world.connectionsCancelled(), 1);
+  send(R"({"id":3,"op":"select","deviceId":")" + keyboardA + "\"}");
+  EXPECT_EQ(lines(), (Lines{error(3, msg::chooseFromList)}));
+}
+
+TEST_F(BridgeTest, AdapterOffWhileConnected) {
+  const struct {
+    const char* name;
+    bool linkLossReportedFirst;
+    Lines expected;
+  } cases[] = {
+      {"state change first", false, {error(3, msg::adapterPoweredOff)}},
+      {"disconnection reported first", true, {error(3, msg::disconnected), disconnectedEvent}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BridgeHarness h;
+    auto keyboard = h.readyKeyboard();
+    keyboard->hold();
+    h.send(R"({"id":3,"op":"read"})");
+    if (c.linkLossReportedFirst) {
+      keyboard->loseLink();
+      keyboard->releaseLast();
+      h.loop.runReady();
+    }
+    h.world.setAdapterState(CentralState::poweredOff);
+    h.loop.runReady();
+    // A disconnection reported after the state change is ignored.
+    h.bridge->didDisconnectPeripheral(keyboard, std::nullopt);
+    EXPECT_EQ(h.lines(), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace morvik::ble

@@ -1,0 +1,212 @@
+// The adapter state, the search for keyboards and the device list.
+#include "ble/tests/bridge_fixture.h"
+
+namespace morvik::ble {
+namespace {
+
+using std::chrono::seconds;
+namespace msg = message;
+
+TEST_F(BridgeTest, OpenWithNoKeyboardNearPublishesAnEmptyListAtOnceThenEveryThreeSeconds) {
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  EXPECT_EQ(lines(), (Lines{devicesEvent({})}));
+  EXPECT_TRUE(world.scanning());
+  loop.advance(seconds(2));
+  EXPECT_EQ(lines(), Lines{});
+  loop.advance(seconds(1));
+  EXPECT_EQ(lines(), (Lines{devicesEvent({})}));
+  loop.advance(seconds(6));
+  EXPECT_EQ(lines(), (Lines{devicesEvent({}), devicesEvent({})}));
+}
+
+TEST_F(BridgeTest, AdvertisingKeyboardIsListedOnEveryReportAndOnEveryTick) {
+  auto keyboard = addKeyboard();
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  const std::string listed = devicesEvent({{keyboardA, "Morvik Pro"}});
+  EXPECT_EQ(lines(), (Lines{devicesEvent({}), listed}));
+  keyboard->advertise();
+  keyboard->advertise();
+  loop.runReady();
+  EXPECT_EQ(lines(), (Lines{listed, listed})) << "one entry, one event per report";
+  loop.advance(seconds(3));
+  EXPECT_EQ(lines(), (Lines{listed}));
+}
+
+TEST_F(BridgeTest, PreferredKnownKeyboardWithoutANameIsListedAtOnce) {
+  sim::KeyboardSpec spec = keyboardSpec(keyboardB, std::nullopt);
+  spec.advertising = false;
+  addKeyboard(spec);
+  startBridge();
+  send(R"({"id":1,"op":"open","preferred":")" + keyboardB + "\"}");
+  EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardB, "Morvik Pro"}})}));
+}
+
+TEST_F(BridgeTest, PreferredIsReplacedByEveryOpen) {
+  sim::KeyboardSpec spec = keyboardSpec(keyboardB);
+  spec.advertising = false;
+  addKeyboard(spec);
+  startBridge();
+  for (const std::string& preferred :
+       {std::string("\"") + keyboardB + "\"", std::string("\"nope\""), std::string("7")}) {
+    send(R"({"id":1,"op":"open","preferred":)" + preferred + "}");
+    send(R"({"id":2,"op":"close"})");
+  }
+  send(R"({"id":3,"op":"open"})");
+  EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardB, "Morvik Pro"}}), error(1, msg::cancelled), answer(2),
+                            devicesEvent({}), error(1, msg::cancelled), answer(2), devicesEvent({}),
+                            error(1, msg::cancelled), answer(2), devicesEvent({})}));
+}
+
+TEST_F(BridgeTest, ListIsOrderedByIdentifierWhateverTheOrderOfDiscovery) {
+  auto a1 = addKeyboard(keyboardSpec(keyboardB, "Morvik Pro A1"));
+  auto f0 = addKeyboard(keyboardSpec(keyboardA, "Morvik Pro 0F"));
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  const Lines output = lines();
+  ASSERT_EQ(output.size(), 3u);
+  EXPECT_EQ(output[1], devicesEvent({{keyboardB, "Morvik Pro A1"}}));
+  EXPECT_EQ(output[2], devicesEvent({{keyboardA, "Morvik Pro 0F"}, {keyboardB, "Morvik Pro A1"}}));
+}
+
+TEST_F(BridgeTest, KeyboardConnectedToTheComputerIsListedWithoutAnAdvertisement) {
+  sim::KeyboardSpec spec = keyboardSpec(keyboardA, "Morvik Pro");
+  spec.advertising = false;
+  spec.connectedToSystem = true;
+  spec.systemServices = {bluetoothUUID("1812")};
+  addKeyboard(spec);
+  sim::KeyboardSpec unnamed = keyboardSpec(keyboardB, std::nullopt);
+  unnamed.advertising = false;
+  unnamed.connectedToSystem = true;
+  addKeyboard(unnamed);  // connected but nameless: skipped
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardA, "Morvik Pro"}})}));
+}
+
+TEST_F(BridgeTest, KeyboardNameRule) {
+  const struct {
+    std::optional<std::string> name;
+    std::optional<std::string> advertised;
+    std::optional<std::string> listedAs;
+  } cases[] = {
+      {"Morvik Pro", std::nullopt, "Morvik Pro"},
+      {"Morvik Pro 2 (Office)", std::nullopt, "Morvik Pro 2 (Office)"},
+      {"morvik pro", std::nullopt, std::nullopt},
+      {"Morvik Pr", std::nullopt, std::nullopt},
+      {"", std::nullopt, std::nullopt},
+      {" Morvik Pro", std::nullopt, std::nullopt},
+      {std::nullopt, "Morvik Pro X", "Morvik Pro"},
+      {std::nullopt, "Other", std::nullopt},
+      {std::nullopt, std::nullopt, std::nullopt},
+      {"Other Keyboard", "Morvik Pro", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name.value_or("(none)") + " / " + c.advertised.value_or("(none)"));
+    BridgeHarness h;
+    sim::KeyboardSpec spec = keyboardSpec(keyboardA, c.name);
+    spec.advertisedName = c.advertised;
+    h.addKeyboard(spec);
+    h.startBridge();
+    h.send(R"({"id":1,"op":"open"})");
+    Lines expected{devicesEvent({})};
+    if (c.listedAs) expected.push_back(devicesEvent({{keyboardA, *c.listedAs}}));
+    EXPECT_EQ(h.lines(), expected);
+  }
+}
+
+TEST_F(BridgeTest, NameLearntLaterShowsInLaterEvents) {
+  sim::KeyboardSpec spec = keyboardSpec(keyboardA, std::nullopt);
+  spec.advertisedName = "Morvik Pro";
+  auto keyboard = addKeyboard(spec);
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  lines();
+  keyboard->setName("Morvik Pro Studio");
+  loop.advance(seconds(3));
+  EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardA, "Morvik Pro Studio"}})}));
+}
+
+TEST_F(BridgeTest, SelectEndsTheSearch) {
+  auto keyboard = addKeyboard();
+  startBridge();
+  openAndSelect();
+  lines();
+  EXPECT_FALSE(world.scanning());
+  keyboard->advertise();
+  loop.advance(seconds(9));
+  EXPECT_EQ(lines(), Lines{});
+  EXPECT_EQ(loop.activeTimers(), 0u);
+}
+
+TEST_F(BridgeTest, TickRestartsAScanThatStopped) {
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  EXPECT_EQ(world.scansStarted(), 1);
+  world.interruptScan();
+  loop.advance(seconds(3));
+  EXPECT_EQ(world.scansStarted(), 2);
+  loop.advance(seconds(3));
+  EXPECT_EQ(world.scansStarted(), 2) << "a running scan is left alone";
+  EXPECT_EQ(loop.activeTimers(), 1u);
+}
+
+TEST_F(BridgeTest, AdapterUnknownOrResettingWritesNothing) {
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  lines();
+  for (auto state : {CentralState::unknown, CentralState::resetting}) {
+    world.setAdapterState(state);
+    loop.runReady();
+  }
+  loop.advance(seconds(9));  // the timer ticks on and does nothing
+  EXPECT_EQ(lines(), Lines{});
+}
+
+TEST_F(BridgeTest, AdapterFailuresAnswerThePendingOpen) {
+  const std::pair<CentralState, std::string_view> cases[] = {
+      {CentralState::unsupported, msg::adapterUnsupported},
+      {CentralState::unauthorized, msg::adapterUnauthorized},
+      {CentralState::poweredOff, msg::adapterPoweredOff},
+  };
+  for (const auto& [state, message] : cases) {
+    SCOPED_TRACE(static_cast<int>(state));
+    BridgeHarness h;
+    h.startBridge();
+    h.send(R"({"id":1,"op":"open"})");
+    h.lines();
+    h.world.setAdapterState(state);
+    h.loop.runReady();
+    EXPECT_EQ(h.lines(), (Lines{error(1, message)}));
+    // Back on: no list until a new open.
+    h.world.setAdapterState(CentralState::poweredOn);
+    h.loop.advance(seconds(9));
+    EXPECT_EQ(h.lines(), Lines{});
+    h.send(R"({"id":2,"op":"open"})");
+    EXPECT_EQ(h.lines(), (Lines{devicesEvent({})}));
+  }
+}
+
+TEST_F(BridgeTest, AdapterStateWithNothingPendingWritesNothing) {
+  startBridge();
+  world.setAdapterState(CentralState::poweredOff);
+  loop.runReady();
+  world.setAdapterState(CentralState::poweredOn);
+  loop.runReady();
+  EXPECT_EQ(lines(), Lines{});
+}
+
+TEST_F(BridgeTest, NextOpenEmptiesTheList) {
+  addKeyboard();
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  send(R"({"id":2,"op":"close"})");
+  lines();
+  world.setAdvertisingDelay(seconds(1));
+  send(R"({"id":3,"op":"open"})");
+  EXPECT_EQ(lines(), (Lines{devicesEvent({})}));
+}
+
+}  // namespace
+}  // namespace morvik::ble

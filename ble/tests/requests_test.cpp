@@ -1,0 +1,289 @@
+// Request validation, the state table and the answers of the bridge.
+#include "ble/tests/bridge_fixture.h"
+
+namespace morvik::ble {
+namespace {
+
+namespace msg = message;
+
+TEST_F(BridgeTest, RequestWithoutUsableIdOrOpIsIgnored) {
+  startBridge();
+  for (const char* line :
+       {R"({"op":"open"})", R"({"id":"1","op":"close"})", R"({"id":true,"op":"close"})", R"({"id":1.5,"op":"close"})",
+        R"({"id":null,"op":"close"})", R"({"id":1})", R"({"id":1,"op":7})", R"({"id":1,"op":null})"}) {
+    send(line);
+    EXPECT_EQ(lines(), Lines{}) << line;
+  }
+}
+
+TEST_F(BridgeTest, IntegralIdWithZeroFractionIsAnsweredAsAnInteger) {
+  startBridge();
+  send(R"({"id":7.0,"op":"close"})");
+  send(R"({"id":-9223372036854775808,"op":"close"})");
+  EXPECT_EQ(lines(), (Lines{answer(7), answer(INT64_MIN)}));
+}
+
+TEST_F(BridgeTest, UnknownOpIsRejectedInEveryState) {
+  auto keyboard = readyKeyboard();
+  for (const char* op : {"Open", "connect", "", "voiceenable"}) {
+    send(R"({"id":5,"op":")" + std::string(op) + "\"}");
+    EXPECT_EQ(lines(), (Lines{error(5, msg::unsupportedOperation)})) << op;
+  }
+  send(R"({"id":6,"op":"close"})");
+  send(R"({"id":7,"op":"nope"})");
+  EXPECT_EQ(lines(), (Lines{answer(6), error(7, msg::unsupportedOperation)}));
+}
+
+// Each state of the link, and what every request gets there.
+enum class LinkState { idle, searching, settingUp, ready, busy };
+
+struct StateHarness : BridgeHarness {
+  explicit StateHarness(LinkState state) {
+    keyboard = addKeyboard();
+    startBridge();
+    if (state != LinkState::idle) send(R"({"id":1,"op":"open"})");
+    if (state == LinkState::settingUp) keyboard->hold();
+    if (state >= LinkState::settingUp) send(R"({"id":2,"op":"select","deviceId":")" + keyboardA + "\"}");
+    if (state == LinkState::busy) {
+      keyboard->hold();
+      send(R"({"id":3,"op":"read"})");
+    }
+    lines();
+  }
+  std::shared_ptr<sim::SimKeyboard> keyboard;
+};
+
+TEST(StateTable, RejectsWhatTheStateDoesNotAllow) {
+  const std::string select = R"({"id":9,"op":"select","deviceId":")" + keyboardA + "\"}";
+  const std::string write = R"({"id":9,"op":"write","data":[1,2,3,4,5,6,7,8]})";
+  const std::string read = R"({"id":9,"op":"read"})";
+  const std::string voiceOn = R"({"id":9,"op":"voiceEnable","enabled":true})";
+  const std::string voiceWrite = R"({"id":9,"op":"voiceWrite","data":[1,2]})";
+  const std::string open = R"({"id":9,"op":"open"})";
+  const struct {
+    LinkState state;
+    std::string request;
+    Lines expected;  // what comes at once; an accepted operation stays in flight
+  } cases[] = {
+      {LinkState::idle, select, {error(9, msg::chooseFromList)}},
+      {LinkState::idle, read, {error(9, msg::configurationNotReady)}},
+      {LinkState::idle, write, {error(9, msg::configurationNotReady)}},
+      {LinkState::idle, voiceOn, {error(9, msg::upgradeForMicrophone)}},
+      {LinkState::idle, voiceWrite, {error(9, msg::upgradeForMicrophone)}},
+      {LinkState::searching, open, {error(9, msg::connectionInUse)}},
+      {LinkState::searching, read, {error(9, msg::configurationNotReady)}},
+      {LinkState::searching, voiceWrite, {error(9, msg::upgradeForMicrophone)}},
+      {LinkState::searching, select, {answer(9)}},
+      {LinkState::settingUp, open, {error(9, msg::connectionInUse)}},
+      {LinkState::settingUp, select, {error(9, msg::chooseFromList)}},
+      {LinkState::settingUp, write, {error(9, msg::configurationNotReady)}},
+      {LinkState::settingUp, voiceOn, {error(9, msg::upgradeForMicrophone)}},
+      {LinkState::ready, open, {error(9, msg::connectionInUse)}},
+      {LinkState::ready, select, {error(9, msg::chooseFromList)}},
+      {LinkState::ready, read, {}},
+      {LinkState::ready, write, {}},
+      {LinkState::ready, voiceOn, {}},
+      {LinkState::ready, voiceWrite, {}},
+      {LinkState::busy, open, {error(9, msg::connectionInUse)}},
+      {LinkState::busy, select, {error(9, msg::chooseFromList)}},
+      {LinkState::busy, read, {error(9, msg::configurationNotReady)}},
+      {LinkState::busy, write, {error(9, msg::configurationNotReady)}},
+      {LinkState::busy, voiceOn, {error(9, msg::upgradeForMicrophone)}},
+      {LinkState::busy, voiceWrite, {error(9, msg::upgradeForMicrophone)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request + " in state " + std::to_string(static_cast<int>(c.state)));
+    StateHarness h(c.state);
+    h.keyboard->hold();
+    h.send(c.request);
+    EXPECT_EQ(h.lines(), c.expected);
+  }
+}
+
+TEST(StateTable, CloseIsAcceptedInEveryStateAndAnswersWhatIsPending) {
+  const std::pair<LinkState, Lines> cases[] = {
+      {LinkState::idle, {answer(9)}},
+      {LinkState::searching, {error(1, msg::cancelled), answer(9)}},
+      {LinkState::settingUp, {error(1, msg::cancelled), answer(9)}},
+      {LinkState::ready, {answer(9)}},
+      {LinkState::busy, {error(3, msg::cancelled), answer(9)}},
+  };
+  for (const auto& [state, expected] : cases) {
+    SCOPED_TRACE(static_cast<int>(state));
+    StateHarness h(state);
+    h.send(R"({"id":9,"op":"close"})");
+    EXPECT_EQ(h.lines(), expected);
+    // Whatever the platform still reports about the link is ignored, and the search has stopped.
+    h.keyboard->release();
+    h.loop.advance(std::chrono::seconds(10));
+    EXPECT_EQ(h.lines(), Lines{});
+    EXPECT_FALSE(h.world.scanning());
+  }
+}
+
+TEST_F(BridgeTest, SecondOpenWhilePendingIsRejectedAndTheFirstStaysPending) {
+  addKeyboard();
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  lines();
+  send(R"({"id":2,"op":"open"})");
+  EXPECT_EQ(lines(), (Lines{error(2, msg::connectionInUse)}));
+  send(R"({"id":3,"op":"select","deviceId":")" + keyboardA + "\"}");
+  const Lines output = lines();
+  ASSERT_EQ(output.size(), 2u);
+  EXPECT_EQ(output[0], answer(3));
+  EXPECT_EQ(output[1].rfind(R"({"id":1,"result":)", 0), 0u) << output[1];
+}
+
+class PoweredOffTest : public BridgeTest {
+ protected:
+  PoweredOffTest() : BridgeTest(CentralState::poweredOff) {}
+};
+
+TEST_F(PoweredOffTest, OpenFailsAtOnceAndTheNextOpenIsAcceptedLikeTheFirst) {
+  startBridge();
+  EXPECT_EQ(lines(), Lines{});
+  send(R"({"id":1,"op":"open"})");
+  EXPECT_EQ(lines(), (Lines{error(1, msg::adapterPoweredOff)}));
+  send(R"({"id":2,"op":"open"})");
+  EXPECT_EQ(lines(), (Lines{error(2, msg::adapterPoweredOff)}));
+}
+
+TEST_F(BridgeTest, OpenBeforeTheAdapterStateIsKnownWaitsForIt) {
+  bridge = std::make_unique<MorvikBLE>(out, loop, world.centralFactory());
+  bridge->receive(*channel::parseObject(R"({"id":1,"op":"open"})"));  // the state report is still queued
+  EXPECT_EQ(lines(), Lines{});
+  loop.runReady();
+  EXPECT_EQ(lines(), (Lines{devicesEvent({})}));
+}
+
+TEST_F(BridgeTest, SelectTakesEitherCaseAndRejectsUnlistedKeyboards) {
+  addKeyboard();
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  lines();
+  const struct { std::string deviceId; } unlisted[] = {{keyboardB}, {"not-a-uuid"}, {""}};
+  for (const auto& c : unlisted) {
+    send(R"({"id":2,"op":"select","deviceId":")" + c.deviceId + "\"}");
+    EXPECT_EQ(lines(), (Lines{error(2, msg::chooseFromList)}));
+  }
+  send(R"({"id":2,"op":"select","deviceId":5})");
+  send(R"({"id":2,"op":"select"})");
+  EXPECT_EQ(lines(), (Lines{error(2, msg::chooseFromList), error(2, msg::chooseFromList)}));
+  // The search goes on after a rejected select.
+  loop.advance(std::chrono::seconds(3));
+  EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardA, "Morvik Pro"}})}));
+  std::string lower = keyboardA;
+  for (auto& c : lower) c = static_cast<char>(std::tolower(c));
+  send(R"({"id":3,"op":"select","deviceId":")" + lower + "\"}");
+  const Lines output = lines();
+  ASSERT_FALSE(output.empty());
+  EXPECT_EQ(output[0], answer(3));
+}
+
+TEST_F(BridgeTest, WriteChecksItsFrame) {
+  sim::KeyboardSpec spec = keyboardSpec(keyboardA);
+  spec.maximumWriteLength = 20;
+  auto keyboard = readyKeyboard(spec);
+  const auto frame = [](int length, int value = 1) {
+    std::string data;
+    for (int i = 0; i < length; ++i) data += (i ? "," : "") + std::to_string(i == 0 ? value : 1);
+    return R"({"id":4,"op":"write","data":[)" + data + "]}";
+  };
+  for (const std::string& bad :
+       {frame(7), frame(21), frame(0), frame(8, 256), frame(8, -1),
+        std::string(R"({"id":4,"op":"write","data":[1,2,3,4,5,6,7,8.5]})"),
+        std::string(R"({"id":4,"op":"write","data":"12345678"})"), std::string(R"({"id":4,"op":"write"})")}) {
+    send(bad);
+    EXPECT_EQ(lines(), (Lines{error(4, msg::invalidConfigurationData)})) << bad;
+  }
+  EXPECT_TRUE(keyboard->writes().empty());
+  for (int length : {8, 20}) {
+    send(frame(length));
+    EXPECT_EQ(lines(), (Lines{answer(4)})) << length;
+  }
+}
+
+TEST_F(BridgeTest, WriteLimitIsNeverAbove56) {
+  sim::KeyboardSpec spec = keyboardSpec(keyboardA);
+  spec.maximumWriteLength = 512;
+  readyKeyboard(spec);
+  const auto frame = [](int length) {
+    std::string data = "0";
+    for (int i = 1; i < length; ++i) data += ",0";
+    return R"({"id":4,"op":"write","data":[)" + data + "]}";
+  };
+  send(frame(56));
+  send(frame(57));
+  EXPECT_EQ(lines(), (Lines{answer(4), error(4, msg::invalidConfigurationData)}));
+}
+
+TEST_F(BridgeTest, VoiceWriteTakesTwoOrSixBytes) {
+  auto keyboard = readyKeyboard();
+  for (int length = 0; length <= 7; ++length) {
+    std::string data;
+    for (int i = 0; i < length; ++i) data += (i ? ",9" : "9");
+    send(R"({"id":5,"op":"voiceWrite","data":[)" + data + "]}");
+    const bool valid = length == 2 || length == 6;
+    EXPECT_EQ(lines(), (Lines{valid ? answer(5) : error(5, msg::invalidAudioControl)})) << length;
+  }
+  send(R"({"id":5,"op":"voiceWrite","data":[1,300]})");
+  EXPECT_EQ(lines(), (Lines{error(5, msg::invalidAudioControl)}));
+  EXPECT_EQ(keyboard->writes(), (std::vector<Bytes>{{9, 9}, {9, 9, 9, 9, 9, 9}}));
+}
+
+TEST_F(BridgeTest, VoiceEnableNeedsABooleanAndAnswersAnUnchangedStateAtOnce) {
+  auto keyboard = readyKeyboard();
+  for (const char* bad : {R"({"id":6,"op":"voiceEnable"})", R"({"id":6,"op":"voiceEnable","enabled":1})",
+                          R"({"id":6,"op":"voiceEnable","enabled":"true"})"}) {
+    send(bad);
+    EXPECT_EQ(lines(), (Lines{error(6, msg::invalidAudioSubscription)})) << bad;
+  }
+  keyboard->hold();
+  send(R"({"id":7,"op":"voiceEnable","enabled":false})");
+  EXPECT_EQ(lines(), (Lines{answer(7)}));
+  EXPECT_EQ(keyboard->heldCallbacks(), 0u) << "nothing was sent to the keyboard";
+  send(R"({"id":8,"op":"voiceEnable","enabled":true})");
+  EXPECT_EQ(lines(), Lines{});
+  keyboard->release();
+  loop.runReady();
+  EXPECT_EQ(lines(), (Lines{answer(8)}));
+  send(R"({"id":9,"op":"voiceEnable","enabled":true})");
+  EXPECT_EQ(lines(), (Lines{answer(9)}));
+}
+
+TEST_F(BridgeTest, VoiceRequestsNeedTheVoiceService) {
+  sim::KeyboardSpec spec = keyboardSpec(keyboardA);
+  spec.services = sim::morvikProServices(false);
+  readyKeyboard(spec);
+  send(R"({"id":5,"op":"voiceEnable","enabled":true})");
+  send(R"({"id":6,"op":"voiceWrite","data":[1,2]})");
+  EXPECT_EQ(lines(), (Lines{error(5, msg::upgradeForMicrophone), error(6, msg::upgradeForMicrophone)}));
+}
+
+TEST_F(BridgeTest, SecondReadWhileTheFirstIsInFlightIsRejected) {
+  auto keyboard = readyKeyboard();
+  keyboard->setResponseValue(Bytes{4, 2});
+  keyboard->hold();
+  send(R"({"id":3,"op":"read"})");
+  send(R"({"id":4,"op":"read"})");
+  EXPECT_EQ(lines(), (Lines{error(4, msg::configurationNotReady)}));
+  keyboard->release();
+  loop.runReady();
+  EXPECT_EQ(lines(), (Lines{answer(3, channel::Json::array({4, 2}))}));
+}
+
+TEST_F(BridgeTest, CloseWhileAReadIsInFlight) {
+  auto keyboard = readyKeyboard();
+  keyboard->hold();
+  send(R"({"id":3,"op":"read"})");
+  send(R"({"id":4,"op":"close"})");
+  EXPECT_EQ(lines(), (Lines{error(3, msg::cancelled), answer(4)}));
+  EXPECT_EQ(world.connectionsCancelled(), 1);
+  keyboard->release();  // the late read completion and the disconnection report
+  loop.runReady();
+  EXPECT_EQ(lines(), Lines{});
+}
+
+}  // namespace
+}  // namespace morvik::ble
