@@ -392,10 +392,10 @@ void SimKeyboard::changeServices(const std::vector<BluetoothUUID>& invalidated, 
   });
 }
 
-void addDefaultKeyboard(SimWorld& world) {
+std::shared_ptr<SimKeyboard> addDefaultKeyboard(SimWorld& world) {
   KeyboardSpec spec;
   spec.identifier = *channel::parseUuid("0F6C2E3A-5B1D-4E8F-9A27-C4D1B2E3F405");
-  world.addKeyboard(spec);
+  return world.addKeyboard(spec);
 }
 
 }  // namespace morvik::ble::sim

@@ -226,6 +226,6 @@ class SimWorld {
 
 // A world with one well-behaved Morvik Pro with both services, as the sim
 // helpers start it.
-void addDefaultKeyboard(SimWorld& world);
+std::shared_ptr<SimKeyboard> addDefaultKeyboard(SimWorld& world);
 
 }  // namespace morvik::ble::sim
