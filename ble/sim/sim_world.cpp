@@ -118,7 +118,13 @@ class SimCentral final : public CentralManager {
 
 SimWorld::SimWorld(channel::MainLoop& loop, CentralState adapterState) : loop_(loop), adapterState_(adapterState) {}
 
-SimWorld::~SimWorld() = default;
+SimWorld::~SimWorld() {
+  // Held callbacks keep their keyboard alive; let them go with the world.
+  for (const auto& keyboard : keyboards_) {
+    keyboard->held_.clear();
+    keyboard->voiceTimer_.reset();
+  }
+}
 
 CentralFactory SimWorld::centralFactory() {
   return [this](CentralManagerDelegate& delegate) { return std::make_unique<SimCentral>(*this, delegate); };

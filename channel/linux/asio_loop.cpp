@@ -1,6 +1,6 @@
-#include <asio.hpp>
+#include "channel/linux/asio_loop.h"
 
-#include "channel/main_loop.h"
+#include <asio.hpp>
 
 namespace morvik::channel {
 namespace {
@@ -51,26 +51,20 @@ class AsioTimer final : public Timer {
   std::shared_ptr<State> state_;
 };
 
-class AsioLoop final : public MainLoop {
- public:
-  void post(Task task) override { asio::post(io_, std::move(task)); }
-
-  std::unique_ptr<Timer> schedule(Duration interval, bool repeats, Task tick) override {
-    return std::make_unique<AsioTimer>(io_, interval, repeats, std::move(tick));
-  }
-
-  void run() override {
-    auto work = asio::make_work_guard(io_);
-    io_.run();
-  }
-
-  void stop() override { io_.stop(); }
-
- private:
-  asio::io_context io_{1};
-};
-
 }  // namespace
+
+void AsioLoop::post(Task task) { asio::post(io_, std::move(task)); }
+
+std::unique_ptr<Timer> AsioLoop::schedule(Duration interval, bool repeats, Task tick) {
+  return std::make_unique<AsioTimer>(io_, interval, repeats, std::move(tick));
+}
+
+void AsioLoop::run() {
+  auto work = asio::make_work_guard(io_);
+  io_.run();
+}
+
+void AsioLoop::stop() { io_.stop(); }
 
 std::unique_ptr<MainLoop> makePlatformLoop() { return std::make_unique<AsioLoop>(); }
 

@@ -1,0 +1,56 @@
+#pragma once
+
+// A private D-Bus bus with a mock bluetoothd on it, for the process tests of
+// the BlueZ layer: a dbus-daemon with a configuration of its own, and
+// python-dbusmock with the Morvik keyboard template. Both end with the object.
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include "testsupport/process.h"
+
+namespace morvik::ble::linux {
+
+class BluezMock {
+ public:
+  struct Options {
+    bool startService = true;
+    // The bus refuses the object manager's calls: access denied.
+    bool denyObjectManager = false;
+  };
+
+  BluezMock() : BluezMock(Options{}) {}
+  explicit BluezMock(Options options);
+  ~BluezMock();
+
+  // The environment that points a helper's system bus here.
+  std::vector<std::string> environment() const { return {"DBUS_SYSTEM_BUS_ADDRESS=" + address_}; }
+
+  void startService();
+  std::string addAdapter(const std::string& name = "hci0", const std::string& address = "00:1A:7D:DA:71:13");
+  std::string addKeyboard(const std::string& adapter, const std::string& address, const std::string& name,
+                          const std::map<std::string, sdbus::Variant>& options = {});
+
+  // Any method of org.bluez.Mock on "/".
+  template <typename... Args>
+  void mock(const std::string& method, const Args&... args) {
+    proxy_->callMethod(method).onInterface("org.bluez.Mock").withArguments(args...);
+  }
+  std::map<std::string, sdbus::Variant> discoveryFilter(const std::string& adapter);
+  // The writes a keyboard received: UUID, bytes and write type.
+  std::vector<sdbus::Struct<std::string, std::vector<std::uint8_t>, std::string>> writes(const std::string& device);
+
+ private:
+  std::string directory_;
+  std::string address_;
+  std::unique_ptr<testing::ChildProcess> daemon_;
+  std::unique_ptr<testing::ChildProcess> service_;
+  std::unique_ptr<sdbus::IConnection> bus_;
+  std::unique_ptr<sdbus::IProxy> proxy_;
+};
+
+}  // namespace morvik::ble::linux

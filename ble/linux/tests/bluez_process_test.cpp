@@ -1,0 +1,305 @@
+// morvik-ble on Linux against a mock bluetoothd on a private bus: whole
+// sessions and every injected fault, checked line by line.
+#include <gtest/gtest.h>
+
+#include "ble/linux/device_identifier.h"
+#include "ble/linux/tests/bluez_mock.h"
+#include "channel/json.h"
+
+namespace morvik::ble::linux {
+namespace {
+
+using testing::ChildProcess;
+using Lines = std::vector<std::string>;
+
+const std::string adapterAddress = "00:1A:7D:DA:71:13";
+const std::string keyboardAddress = "C0:FF:EE:00:00:01";
+
+std::string keyboardId(const std::string& address = keyboardAddress) {
+  return channel::uuidText(deviceIdentifier(adapterAddress, address));
+}
+
+std::string listed(const std::vector<std::pair<std::string, std::string>>& devices) {
+  std::string list;
+  for (const auto& [id, name] : devices)
+    list += (list.empty() ? "" : ",") + std::string(R"({"deviceId":")") + id + R"(","deviceName":")" + name + "\"}";
+  return R"({"event":"devices","devices":[)" + list + "]}";
+}
+
+class BluezSession {
+ public:
+  explicit BluezSession(BluezMock& bluez) : helper(MORVIK_BLE_LINUX, {}, bluez.environment()) {}
+
+  void send(const std::string& line) { helper.write(line + "\n"); }
+  // The next line that is not a device list or a voice packet.
+  std::string answer() {
+    for (;;) {
+      const auto line = helper.readLine();
+      if (!line) return "(nothing)";
+      if (line->starts_with(R"({"event":"devices")") || line->starts_with(R"({"event":"voice")")) continue;
+      return *line;
+    }
+  }
+  // Reads until the device list `expected` comes; false if it never does.
+  bool listsDevices(const std::string& expected) {
+    for (int i = 0; i < 10; ++i) {
+      const auto line = helper.readLine(std::chrono::seconds(5));
+      if (!line) return false;
+      if (*line == expected) return true;
+    }
+    return false;
+  }
+  // Open and select the keyboard; returns the answer to the open.
+  std::string connect(BluezMock& bluez, const std::string& adapter) {
+    send(R"({"id":1,"op":"open"})");
+    if (!listsDevices(listed({}))) return "(no list)";
+    bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro");
+    if (!listsDevices(listed({{keyboardId(), "Morvik Pro"}}))) return "(keyboard not listed)";
+    send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
+    const std::string selected = answer();
+    if (selected != R"({"id":2,"result":true})") return selected;
+    return answer();
+  }
+  std::string keyboardPath(const std::string& adapter) const {
+    std::string path = adapter + "/dev_" + keyboardAddress;
+    std::replace(path.begin(), path.end(), ':', '_');
+    return path;
+  }
+  int finish() {
+    helper.closeInput();
+    return helper.wait().status;
+  }
+
+  ChildProcess helper;
+};
+
+const std::string readyAnswer = R"({"id":1,"result":{"deviceId":")" + keyboardId() +
+                                R"(","name":"Morvik Pro","audioSupported":true,"maxChunk":48}})";
+
+TEST(BluezProcess, WholeSession) {
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  BluezSession session(bluez);
+  EXPECT_EQ(session.connect(bluez, adapter), readyAnswer);
+  const auto filter = bluez.discoveryFilter(adapter);
+  EXPECT_EQ(filter.at("Transport").get<std::string>(), "le");
+  EXPECT_EQ(filter.at("DuplicateData").get<bool>(), false);
+
+  session.send(R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})");
+  EXPECT_EQ(session.answer(), R"({"id":3,"result":true})");
+  const auto writes = bluez.writes(session.keyboardPath(adapter));
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].get<1>(), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(writes[0].get<2>(), "request");
+  session.send(R"({"id":4,"op":"read"})");
+  EXPECT_EQ(session.answer(), R"({"id":4,"result":[1,2,3,4,5,6,7,8]})");
+  session.send(R"({"id":5,"op":"voiceWrite","data":[7,1]})");
+  EXPECT_EQ(session.answer(), R"({"id":5,"result":true})");
+
+  session.send(R"({"id":6,"op":"voiceEnable","enabled":true})");
+  EXPECT_EQ(session.helper.readLine(), R"({"id":6,"result":true})");
+  for (int expected = 0; expected < 3; ++expected) {
+    const auto line = session.helper.readLine();
+    ASSERT_TRUE(line);
+    const auto event = channel::parseObject(*line);
+    ASSERT_TRUE(event) << *line;
+    const auto data = channel::readBytes(*event, "data");
+    ASSERT_TRUE(data && data->size() == 20u) << *line;
+    EXPECT_EQ((*data)[1], expected) << "packets in order";
+  }
+  session.send(R"({"id":7,"op":"voiceEnable","enabled":false})");
+  EXPECT_EQ(session.answer(), R"({"id":7,"result":true})");
+  session.send(R"({"id":8,"op":"close"})");
+  EXPECT_EQ(session.answer(), R"({"id":8,"result":true})");
+  EXPECT_EQ(session.finish(), 0);
+  EXPECT_EQ(session.helper.errorOutput(), "");
+}
+
+TEST(BluezProcess, AdapterStates) {
+  const struct {
+    const char* name;
+    BluezMock::Options options;
+    bool addAdapter;
+    bool powered;
+    std::string expected;
+  } cases[] = {
+      {"no org.bluez", {.startService = false}, false, true, "这台电脑不支持低功耗蓝牙"},
+      {"no adapter", {}, false, true, "这台电脑不支持低功耗蓝牙"},
+      {"access denied",
+       {.denyObjectManager = true},
+       false,
+       true,
+       "请在系统设置 → 隐私与安全性 → 蓝牙中允许 Morvik Studio"},
+      {"powered off", {}, true, false, "电脑蓝牙已关闭，请先打开蓝牙"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BluezMock bluez(c.options);
+    if (c.addAdapter) {
+      const auto adapter = bluez.addAdapter();
+      if (!c.powered) bluez.mock("SetPowered", adapter, false);
+    }
+    BluezSession session(bluez);
+    session.send(R"({"id":1,"op":"open"})");
+    EXPECT_EQ(session.answer(), R"({"id":1,"error":")" + c.expected + "\"}");
+    EXPECT_EQ(session.finish(), 0);
+  }
+}
+
+TEST(BluezProcess, ServiceAndAdapterAppearingLater) {
+  BluezMock bluez({.startService = false});
+  BluezSession session(bluez);
+  session.send(R"({"id":1,"op":"open"})");
+  EXPECT_EQ(session.answer(), R"({"id":1,"error":"这台电脑不支持低功耗蓝牙"})");
+  bluez.startService();
+  bluez.addAdapter();
+  session.send(R"({"id":2,"op":"open"})");
+  EXPECT_TRUE(session.listsDevices(listed({})));
+}
+
+TEST(BluezProcess, AdapterSwitchedOffWhileSearching) {
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  BluezSession session(bluez);
+  session.send(R"({"id":1,"op":"open"})");
+  ASSERT_TRUE(session.listsDevices(listed({})));
+  bluez.mock("SetPowered", adapter, false);
+  EXPECT_EQ(session.answer(), R"({"id":1,"error":"电脑蓝牙已关闭，请先打开蓝牙"})");
+  bluez.mock("SetPowered", adapter, true);
+  session.send(R"({"id":2,"op":"open"})");
+  EXPECT_TRUE(session.listsDevices(listed({})));
+}
+
+TEST(BluezProcess, KnownAndConnectedKeyboardsAreListedAtOnce) {
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro");
+  bluez.addKeyboard(adapter, "C0:FF:EE:00:00:02", "Morvik Pro S", {{"system", sdbus::Variant(true)}});
+  BluezSession session(bluez);
+  session.send(R"({"id":1,"op":"open"})");
+  EXPECT_TRUE(session.listsDevices(listed({{keyboardId("C0:FF:EE:00:00:02"), "Morvik Pro S"}})));
+  session.send(R"({"id":2,"op":"close"})");
+  EXPECT_EQ(session.answer(), R"({"id":1,"error":"蓝牙连接已取消"})");
+  EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
+  session.send(R"({"id":3,"op":"open","preferred":")" + keyboardId() + "\"}");
+  EXPECT_TRUE(
+      session.listsDevices(listed({{keyboardId("C0:FF:EE:00:00:02"), "Morvik Pro S"}, {keyboardId(), "Morvik Pro"}})));
+}
+
+TEST(BluezProcess, AdvertisementWhileScanningIsReported) {
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  const auto nameless = bluez.addKeyboard(adapter, keyboardAddress, "");
+  BluezSession session(bluez);
+  session.send(R"({"id":1,"op":"open"})");
+  ASSERT_TRUE(session.listsDevices(listed({})));
+  bluez.mock("Advertise", nameless);  // seen, but without a name: not a keyboard
+  const auto named = bluez.addKeyboard(adapter, "C0:FF:EE:00:00:02", "Morvik Pro");
+  bluez.mock("Advertise", named);
+  EXPECT_TRUE(session.listsDevices(listed({{keyboardId("C0:FF:EE:00:00:02"), "Morvik Pro"}})));
+  EXPECT_TRUE(session.listsDevices(listed({{keyboardId("C0:FF:EE:00:00:02"), "Morvik Pro"}})));
+}
+
+TEST(BluezProcess, ConnectFailure) {
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  BluezSession session(bluez);
+  session.send(R"({"id":1,"op":"open"})");
+  ASSERT_TRUE(session.listsDevices(listed({})));
+  const auto keyboard = bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro");
+  bluez.mock("FailConnect", keyboard, std::string("Page Timeout"));
+  ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
+  session.send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
+  EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
+  EXPECT_EQ(session.answer(), R"({"id":1,"error":"无法连接蓝牙键盘，请检查供电和距离"})");
+  session.send(R"({"id":3,"op":"close"})");
+  EXPECT_EQ(session.answer(), R"({"id":3,"result":true})") << "no disconnected event before it";
+}
+
+TEST(BluezProcess, LinkLossAndServiceChangesWhileReady) {
+  const struct {
+    const char* name;
+    std::function<void(BluezMock&, const std::string&)> fault;
+    std::string expected;
+  } cases[] = {
+      {"link lost", [](BluezMock& b, const std::string& k) { b.mock("LoseLink", k); }, R"({"event":"disconnected"})"},
+      {"voice service removed",
+       [](BluezMock& b, const std::string& k) { b.mock("RemoveService", k, std::string("voice")); },
+       R"({"event":"disconnected"})"},
+      {"configuration service removed",
+       [](BluezMock& b, const std::string& k) { b.mock("RemoveService", k, std::string("config")); },
+       R"({"event":"disconnected"})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BluezMock bluez;
+    const auto adapter = bluez.addAdapter();
+    BluezSession session(bluez);
+    ASSERT_EQ(session.connect(bluez, adapter), readyAnswer);
+    c.fault(bluez, session.keyboardPath(adapter));
+    EXPECT_EQ(session.helper.readLine(), c.expected);
+    session.send(R"({"id":3,"op":"read"})");
+    EXPECT_EQ(session.answer(), R"({"id":3,"error":"蓝牙配置连接尚未就绪"})");
+  }
+}
+
+TEST(BluezProcess, ServiceChangesThatLeaveTheLinkUp) {
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  BluezSession session(bluez);
+  session.send(R"({"id":1,"op":"open"})");
+  ASSERT_TRUE(session.listsDevices(listed({})));
+  const auto keyboard = bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro", {{"battery", sdbus::Variant(true)}});
+  // The voice service goes away while the link is being set up: the link
+  // comes up without audio.
+  bluez.mock("RemoveServiceWhileConnecting", keyboard, std::string("voice"));
+  ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
+  session.send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
+  EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
+  EXPECT_EQ(session.answer(), R"({"id":1,"result":{"deviceId":")" + keyboardId() +
+                                  R"(","name":"Morvik Pro","audioSupported":false,"maxChunk":48}})");
+  bluez.mock("RemoveService", keyboard, std::string("battery"));  // not ours
+  session.send(R"({"id":3,"op":"read"})");
+  EXPECT_EQ(session.answer(), R"({"id":3,"result":[]})");
+}
+
+TEST(BluezProcess, PlatformErrorsAnswerTheOperation) {
+  const struct {
+    const char* operation;
+    std::string request;
+    std::string prefix;
+  } cases[] = {
+      {"read", R"({"id":3,"op":"read"})", "蓝牙读取失败："},
+      {"write", R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})", "蓝牙写入失败："},
+      {"notify", R"({"id":3,"op":"voiceEnable","enabled":true})", "音频订阅失败："},
+  };
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  BluezSession session(bluez);
+  ASSERT_EQ(session.connect(bluez, adapter), readyAnswer);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.operation);
+    bluez.mock("Fail", session.keyboardPath(adapter), std::string(c.operation), std::string("Operation failed"));
+    session.send(c.request);
+    EXPECT_EQ(session.answer(), R"({"id":3,"error":")" + c.prefix + "Operation failed\"}");
+    bluez.mock("Fail", session.keyboardPath(adapter), std::string(c.operation), std::string());
+  }
+  session.send(R"({"id":4,"op":"voiceEnable","enabled":true})");
+  EXPECT_EQ(session.answer(), R"({"id":4,"result":true})") << "the link stays up";
+}
+
+TEST(DeviceIdentifier, IsStableAndTiedToBothAddresses) {
+  // Fixed for good: the application remembers keyboards by this identifier.
+  // (Python's uuid.uuid5 gives the same for this namespace and name.)
+  EXPECT_EQ(channel::uuidText(deviceIdentifier("00:1A:7D:DA:71:13", "C0:FF:EE:00:00:01")),
+            "77B16D1B-D4A4-5690-8247-429079ADC57E");
+  EXPECT_EQ(deviceIdentifier("00:1a:7d:da:71:13", "c0:ff:ee:00:00:01"),
+            deviceIdentifier(adapterAddress, keyboardAddress));
+  EXPECT_NE(deviceIdentifier("00:1A:7D:DA:71:14", keyboardAddress), deviceIdentifier(adapterAddress, keyboardAddress));
+  const auto id = deviceIdentifier(adapterAddress, keyboardAddress);
+  EXPECT_EQ(id.bytes[6] >> 4, 5) << "version 5";
+  EXPECT_EQ(id.bytes[8] >> 6, 2) << "RFC 4122 variant";
+}
+
+}  // namespace
+}  // namespace morvik::ble::linux
