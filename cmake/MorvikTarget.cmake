@@ -20,3 +20,30 @@ function(morvik_helper target)
   list(JOIN helpers "\n" lines)
   file(WRITE ${CMAKE_BINARY_DIR}/helpers.txt "${lines}\n")
 endfunction()
+
+set(MORVIK_BUNDLE_PREFIX "studio.morvik.helpers" CACHE STRING "Bundle identifier prefix of the helpers' Info.plist")
+set(MORVIK_CODESIGN_IDENTITY "-" CACHE STRING "codesign identity for the macOS helpers (- is ad-hoc)")
+option(MORVIK_HARDENED_RUNTIME "Sign the macOS helpers with the hardened runtime" OFF)
+
+# The helper's Info.plist, filled in at configure time. On macOS it is
+# embedded in the executable's __TEXT,__info_plist section, and the helper is
+# signed after the link where codesign exists (a Mac); a cross link with lld
+# signs arm64 ad hoc by itself.
+function(morvik_info_plist target template)
+  set(plist ${CMAKE_CURRENT_BINARY_DIR}/${target}.Info.plist)
+  configure_file(${template} ${plist} @ONLY)
+  set_property(TARGET ${target} PROPERTY MORVIK_INFO_PLIST ${plist})
+  if(APPLE)
+    target_link_options(${target} PRIVATE LINKER:-sectcreate,__TEXT,__info_plist,${plist})
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${plist})
+    find_program(MORVIK_CODESIGN codesign)
+    if(MORVIK_CODESIGN)
+      set(flags --force --sign ${MORVIK_CODESIGN_IDENTITY})
+      if(MORVIK_HARDENED_RUNTIME)
+        list(APPEND flags --options runtime --timestamp)
+      endif()
+      add_custom_command(TARGET ${target} POST_BUILD COMMAND ${MORVIK_CODESIGN} ${flags} $<TARGET_FILE:${target}>
+        VERBATIM)
+    endif()
+  endif()
+endfunction()

@@ -31,7 +31,7 @@ endforeach()
 set(libcxx "-stdlib=libc++ -nostdinc++ -isystem ${MORVIK_MACOS_SDK}/usr/include/c++/v1")
 set(CMAKE_CXX_FLAGS_INIT "${libcxx}")
 set(CMAKE_OBJCXX_FLAGS_INIT "${libcxx}")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -stdlib=libc++")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -stdlib=libc++ -Wno-unused-command-line-argument")
 find_program(CMAKE_INSTALL_NAME_TOOL NAMES llvm-install-name-tool-14 llvm-install-name-tool)
 find_program(CMAKE_LIPO NAMES llvm-lipo-14 llvm-lipo)
 
