@@ -65,6 +65,22 @@ TEST_F(BridgeTest, FailedConnectionAnswersOpenWithoutAnEvent) {
   EXPECT_EQ(lines(), (Lines{error(3, msg::chooseFromList)}));
 }
 
+TEST_F(BridgeTest, LateConnectionReportsAfterCloseAreIgnored) {
+  auto keyboard = addKeyboard();
+  startBridge();
+  send(R"({"id":1,"op":"open"})");
+  keyboard->hold();
+  send(R"({"id":2,"op":"select","deviceId":")" + keyboardA + "\"}");
+  send(R"({"id":3,"op":"close"})");
+  lines();
+  // Reports the platform had queued before the cancellation.
+  bridge->didConnectPeripheral(keyboard);
+  bridge->didFailToConnectPeripheral(keyboard, "Connection timed out");
+  bridge->didDisconnectPeripheral(keyboard, std::nullopt);
+  loop.runReady();
+  EXPECT_EQ(lines(), Lines{});
+}
+
 TEST_F(BridgeTest, AdapterOffWhileConnected) {
   const struct {
     const char* name;
