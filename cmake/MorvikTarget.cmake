@@ -47,3 +47,19 @@ function(morvik_info_plist target template)
     endif()
   endif()
 endfunction()
+
+# The process tests also drive the simulated helper when the build is for a
+# real platform: `helper` built from `main` with `libraries`, keeping its name
+# one folder down (build/<preset>/sim/). Sets `out_var` to the path of the
+# simulated helper, which in a sim build is the helper itself.
+function(morvik_sim_helper helper main out_var)
+  if(MORVIK_PLATFORM STREQUAL "sim")
+    set(${out_var} $<TARGET_FILE:${helper}> PARENT_SCOPE)
+    return()
+  endif()
+  add_executable(${helper}-sim ${main})
+  morvik_warnings(${helper}-sim)
+  set_target_properties(${helper}-sim PROPERTIES OUTPUT_NAME ${helper} RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/sim)
+  target_link_libraries(${helper}-sim PRIVATE ${ARGN})
+  set(${out_var} $<TARGET_FILE:${helper}-sim> PARENT_SCOPE)
+endfunction()
