@@ -77,6 +77,16 @@ class BridgeHarness {
     send(R"({"id":2,"op":"select","deviceId":")" + id + "\"}");
   }
 
+  // Open and select with the keyboard's callbacks held: the bridge is
+  // Setting up and the connection report waits to be released. The output
+  // is cleared.
+  void selectHeld(const std::shared_ptr<sim::SimKeyboard>& keyboard) {
+    send(R"({"id":1,"op":"open"})");
+    keyboard->hold();
+    send(R"({"id":2,"op":"select","deviceId":")" + channel::uuidText(keyboard->identifier()) + "\"}");
+    lines();
+  }
+
   // A keyboard in the Ready state, with the output cleared.
   std::shared_ptr<sim::SimKeyboard> readyKeyboard(sim::KeyboardSpec spec = keyboardSpec(keyboardA)) {
     auto keyboard = addKeyboard(std::move(spec));

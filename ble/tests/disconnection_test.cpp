@@ -39,12 +39,9 @@ TEST_F(BridgeTest, LinkLostWithAnOperationInFlight) {
 TEST_F(BridgeTest, LinkLostDuringSetup) {
   auto keyboard = addKeyboard();
   startBridge();
-  send(R"({"id":1,"op":"open"})");
-  keyboard->hold();
-  send(R"({"id":2,"op":"select","deviceId":")" + keyboardA + "\"}");
+  selectHeld(keyboard);
   keyboard->releaseFirst();  // connected
   loop.runReady();
-  lines();
   keyboard->loseLink();
   keyboard->releaseLast();
   loop.runReady();
@@ -68,9 +65,7 @@ TEST_F(BridgeTest, FailedConnectionAnswersOpenWithoutAnEvent) {
 TEST_F(BridgeTest, LateConnectionReportsAfterCloseAreIgnored) {
   auto keyboard = addKeyboard();
   startBridge();
-  send(R"({"id":1,"op":"open"})");
-  keyboard->hold();
-  send(R"({"id":2,"op":"select","deviceId":")" + keyboardA + "\"}");
+  selectHeld(keyboard);
   send(R"({"id":3,"op":"close"})");
   lines();
   // Reports the platform had queued before the cancellation.

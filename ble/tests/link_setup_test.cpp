@@ -42,10 +42,7 @@ TEST(LinkSetup, AnswersOpenOnceBothServicesReportedInEitherOrder) {
     BridgeHarness h;
     auto keyboard = h.addKeyboard();
     h.startBridge();
-    h.send(R"({"id":1,"op":"open"})");
-    keyboard->hold();
-    h.send(R"({"id":2,"op":"select","deviceId":")" + keyboardA + "\"}");
-    EXPECT_EQ(h.lines().back(), answer(2));
+    h.selectHeld(keyboard);
     keyboard->releaseFirst();  // connected
     h.loop.runReady();
     keyboard->releaseFirst();  // services
@@ -162,10 +159,7 @@ TEST(LinkSetup, KeyboardListingAServiceTwiceIsStillAnswered) {
 TEST_F(BridgeTest, ServiceChangeDuringSetupStartsSetupOver) {
   auto keyboard = addKeyboard();
   startBridge();
-  send(R"({"id":1,"op":"open"})");
-  keyboard->hold();
-  send(R"({"id":2,"op":"select","deviceId":")" + keyboardA + "\"}");
-  lines();
+  selectHeld(keyboard);
   keyboard->releaseFirst();  // connected
   loop.runReady();
   keyboard->releaseFirst();  // services: both characteristic discoveries are now outstanding

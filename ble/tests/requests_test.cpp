@@ -41,9 +41,9 @@ struct StateHarness : BridgeHarness {
   explicit StateHarness(LinkState state) {
     keyboard = addKeyboard();
     startBridge();
-    if (state != LinkState::idle) send(R"({"id":1,"op":"open"})");
-    if (state == LinkState::settingUp) keyboard->hold();
-    if (state >= LinkState::settingUp) send(R"({"id":2,"op":"select","deviceId":")" + keyboardA + "\"}");
+    if (state == LinkState::searching) send(R"({"id":1,"op":"open"})");
+    if (state == LinkState::settingUp) selectHeld(keyboard);
+    if (state >= LinkState::ready) openAndSelect();
     if (state == LinkState::busy) {
       keyboard->hold();
       send(R"({"id":3,"op":"read"})");

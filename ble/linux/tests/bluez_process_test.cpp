@@ -49,10 +49,14 @@ class BluezSession {
     }
     return false;
   }
+  // Open: true once the first, empty, device list has come.
+  bool search() {
+    send(R"({"id":1,"op":"open"})");
+    return listsDevices(listed({}));
+  }
   // Open and select the keyboard; returns the answer to the open.
   std::string connect(BluezMock& bluez, const std::string& adapter) {
-    send(R"({"id":1,"op":"open"})");
-    if (!listsDevices(listed({}))) return "(no list)";
+    if (!search()) return "(no list)";
     bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro");
     if (!listsDevices(listed({{keyboardId(), "Morvik Pro"}}))) return "(keyboard not listed)";
     send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
@@ -161,8 +165,7 @@ TEST(BluezProcess, AdapterSwitchedOffWhileSearching) {
   BluezMock bluez;
   const auto adapter = bluez.addAdapter();
   BluezSession session(bluez);
-  session.send(R"({"id":1,"op":"open"})");
-  ASSERT_TRUE(session.listsDevices(listed({})));
+  ASSERT_TRUE(session.search());
   bluez.mock("SetPowered", adapter, false);
   EXPECT_EQ(session.answer(), R"({"id":1,"error":"电脑蓝牙已关闭，请先打开蓝牙"})");
   bluez.mock("SetPowered", adapter, true);
@@ -191,8 +194,7 @@ TEST(BluezProcess, AdvertisementWhileScanningIsReported) {
   const auto adapter = bluez.addAdapter();
   const auto nameless = bluez.addKeyboard(adapter, keyboardAddress, "");
   BluezSession session(bluez);
-  session.send(R"({"id":1,"op":"open"})");
-  ASSERT_TRUE(session.listsDevices(listed({})));
+  ASSERT_TRUE(session.search());
   bluez.mock("Advertise", nameless);  // seen, but without a name: not a keyboard
   const auto named = bluez.addKeyboard(adapter, "C0:FF:EE:00:00:02", "Morvik Pro");
   bluez.mock("Advertise", named);
@@ -204,8 +206,7 @@ TEST(BluezProcess, ConnectFailure) {
   BluezMock bluez;
   const auto adapter = bluez.addAdapter();
   BluezSession session(bluez);
-  session.send(R"({"id":1,"op":"open"})");
-  ASSERT_TRUE(session.listsDevices(listed({})));
+  ASSERT_TRUE(session.search());
   const auto keyboard = bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro");
   bluez.mock("FailConnect", keyboard, std::string("Page Timeout"));
   ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
@@ -247,8 +248,7 @@ TEST(BluezProcess, ServiceChangesThatLeaveTheLinkUp) {
   BluezMock bluez;
   const auto adapter = bluez.addAdapter();
   BluezSession session(bluez);
-  session.send(R"({"id":1,"op":"open"})");
-  ASSERT_TRUE(session.listsDevices(listed({})));
+  ASSERT_TRUE(session.search());
   const auto keyboard = bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro", {{"battery", sdbus::Variant(true)}});
   // The voice service goes away while the link is being set up: the link
   // comes up without audio.
