@@ -430,10 +430,12 @@ std::vector<std::shared_ptr<Peripheral>> BluezCentral::retrievePeripherals(const
 std::vector<std::shared_ptr<Peripheral>> BluezCentral::retrieveConnectedPeripherals(
     const std::vector<BluetoothUUID>& serviceUUIDs) {
   std::vector<std::shared_ptr<Peripheral>> found;
-  for (const auto& [path, device] : devices_) {
+  for (const auto& entry : devices_) {
+    const auto& device = entry.second;
     if (device->adapterPath_ != adapterPath_ || !device->connected_) continue;
+    const auto& offered = device->uuids_;
     const bool offers = std::any_of(serviceUUIDs.begin(), serviceUUIDs.end(), [&](const auto& uuid) {
-      return std::find(device->uuids_.begin(), device->uuids_.end(), uuid) != device->uuids_.end();
+      return std::find(offered.begin(), offered.end(), uuid) != offered.end();
     });
     if (offers) found.push_back(device);
   }
