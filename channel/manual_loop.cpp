@@ -88,11 +88,6 @@ bool ManualLoop::fireEarliestDue() {
   return false;
 }
 
-std::size_t ManualLoop::pendingTasks() const {
-  std::lock_guard lock(mutex_);
-  return tasks_.size();
-}
-
 std::size_t ManualLoop::activeTimers() const {
   return static_cast<std::size_t>(
       std::count_if(timers_.begin(), timers_.end(), [](const auto& t) { return t.second->valid; }));

@@ -35,7 +35,6 @@ class ManualLoop final : public MainLoop {
   void stall(Duration span);
 
   Duration elapsed() const { return now_ - start_; }
-  std::size_t pendingTasks() const;
   std::size_t activeTimers() const;
 
  private:

@@ -29,10 +29,6 @@ std::vector<BluetoothUUID> parseUUIDs(const std::vector<std::string>& texts) {
   return uuids;
 }
 
-std::string describe(const sdbus::Error& error) {
-  return error.getMessage().empty() ? error.getName() : error.getMessage();
-}
-
 bool isAccessDenied(const sdbus::Error& error) {
   return error.getName() == "org.freedesktop.DBus.Error.AccessDenied" ||
          error.getName() == "org.bluez.Error.NotAuthorized" || error.getName() == "org.bluez.Error.NotPermitted";

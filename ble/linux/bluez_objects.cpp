@@ -9,10 +9,6 @@
 namespace morvik::ble::linux {
 namespace {
 
-std::string describe(const sdbus::Error& error) {
-  return error.getMessage().empty() ? error.getName() : error.getMessage();
-}
-
 BluetoothError errorOf(const sdbus::Error* error) {
   if (error == nullptr) return std::nullopt;
   return describe(*error);
@@ -27,6 +23,10 @@ constexpr std::size_t defaultWriteLength = 20;  // the 23-byte ATT MTU minus 3
 constexpr std::size_t attributeLength = 512;
 
 }  // namespace
+
+std::string describe(const sdbus::Error& error) {
+  return error.getMessage().empty() ? error.getName() : error.getMessage();
+}
 
 std::uint32_t propertiesFromFlags(const std::vector<std::string>& flags) {
   static const std::map<std::string, std::uint32_t> bits = {

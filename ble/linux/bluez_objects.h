@@ -9,11 +9,16 @@
 #include <string>
 #include <vector>
 
+#include <sdbus-c++/Error.h>
+
 #include "ble/central.h"
 
 namespace morvik::ble::linux {
 
 class BluezCentral;
+
+// A D-Bus error as the bridge reports it: its message, or its name when it has none.
+std::string describe(const sdbus::Error& error);
 
 // The properties bits of a GattCharacteristic1 "Flags" list.
 std::uint32_t propertiesFromFlags(const std::vector<std::string>& flags);

@@ -305,7 +305,6 @@ std::shared_ptr<SimCharacteristic> SimKeyboard::characteristic(const BluetoothUU
 
 void SimKeyboard::readValue(const std::shared_ptr<Characteristic>& target) {
   if (state_ != PeripheralState::connected) return;
-  ++reads_;
   deliver([self = shared_from_this(), target] {
     if (!self->readError_) {
       if (auto sim = std::dynamic_pointer_cast<SimCharacteristic>(target)) sim->setValue(self->responseValue_);

@@ -113,9 +113,7 @@ class SimKeyboard final : public Peripheral, public std::enable_shared_from_this
   std::size_t maximumWriteValueLength(WriteType type) const override;
 
   // Scripting.
-  const KeyboardSpec& spec() const { return spec_; }
   void setName(std::optional<std::string> name) { spec_.name = std::move(name); }
-  void setMaximumWriteLength(std::size_t length) { spec_.maximumWriteLength = length; }
   // Reports one advertisement to a scanning central.
   void advertise();
   // The configuration response the firmware holds (a read returns it).
@@ -148,9 +146,7 @@ class SimKeyboard final : public Peripheral, public std::enable_shared_from_this
 
   // What the firmware received.
   const std::vector<Bytes>& writes() const { return writes_; }
-  int readCount() const { return reads_; }
   std::shared_ptr<SimCharacteristic> characteristic(const BluetoothUUID& uuid) const;
-  bool voiceStreaming() const { return voiceTimer_ != nullptr; }
 
  private:
   friend class SimCentral;
@@ -176,7 +172,6 @@ class SimKeyboard final : public Peripheral, public std::enable_shared_from_this
   bool holding_ = false;
   std::deque<channel::Task> held_;
   std::vector<Bytes> writes_;
-  int reads_ = 0;
   std::unique_ptr<channel::Timer> voiceTimer_;
   std::uint16_t voiceSequence_ = 0;
 };
@@ -203,8 +198,6 @@ class SimWorld {
   void interruptScan();
   int scansStarted() const { return scansStarted_; }
   int connectionsCancelled() const { return cancellations_; }
-
-  channel::MainLoop& loop() { return loop_; }
 
  private:
   friend class SimCentral;

@@ -82,12 +82,14 @@ TEST(PlatformLoop, OneShotRunsOnceAndInvalidatedTimerNever) {
   int once = 0, repeating = 0, cancelled = 0;
   auto dead = loop->schedule(milliseconds(1), false, [&] { ++cancelled; });
   dead->invalidate();
-  std::unique_ptr<Timer> ticker;
-  ticker = loop->schedule(milliseconds(1), true, [&] {
-    if (++repeating == 3) ticker->invalidate();
-  });
+  std::unique_ptr<Timer> ticker, end;
   auto single = loop->schedule(milliseconds(2), false, [&] { ++once; });
-  auto end = loop->schedule(milliseconds(50), false, [&] { loop->stop(); });
+  ticker = loop->schedule(milliseconds(1), true, [&] {
+    if (++repeating < 3) return;
+    ticker->invalidate();
+    // Ends later than every deadline above, however late the ticks came.
+    end = loop->schedule(milliseconds(20), false, [&] { loop->stop(); });
+  });
   loop->run();
   EXPECT_EQ(once, 1);
   EXPECT_EQ(repeating, 3);
