@@ -1,6 +1,8 @@
 #include "ble/linux/bluez_central.h"
 
 #include <algorithm>
+#include <chrono>
+#include <utility>
 
 #include "ble/linux/bluez_names.h"
 #include "ble/linux/device_identifier.h"
@@ -29,6 +31,11 @@ std::vector<BluetoothUUID> parseUUIDs(const std::vector<std::string>& texts) {
   return uuids;
 }
 
+constexpr auto adapterGraceTime = std::chrono::seconds(3);
+// The signals of one removal arrive one by one: a device removed within this
+// time after its services went with them.
+constexpr auto serviceChangeSettleTime = std::chrono::milliseconds(100);
+
 bool isAccessDenied(const sdbus::Error& error) {
   return error.getName() == "org.freedesktop.DBus.Error.AccessDenied" ||
          error.getName() == "org.bluez.Error.NotAuthorized" || error.getName() == "org.bluez.Error.NotPermitted";
@@ -43,7 +50,7 @@ BluezCentral::BluezCentral(CentralManagerDelegate& delegate, channel::AsioLoop& 
     loop_.post([this] { setState(CentralState::unsupported); });
     return;
   }
-  pump_ = std::make_unique<BusPump>(loop_.context(), *bus_, [this] { serviceGone(); });
+  pump_ = std::make_unique<BusPump>(loop_.context(), *bus_, [this] { busLost(); });
   try {
     subscribe();
   } catch (const sdbus::Error&) {
@@ -84,35 +91,39 @@ void BluezCentral::subscribe() {
       [this](sdbus::Message& message) {
         std::string name, oldOwner, newOwner;
         message >> name >> oldOwner >> newOwner;
-        if (newOwner.empty()) return serviceGone();
-        // The service is appearing: unknown until its objects are read.
-        setState(CentralState::unknown);
+        if (newOwner.empty()) return daemonGone();
+        // bluetoothd is back; its objects tell the state.
         loadObjects();
       }));
 }
 
 void BluezCentral::call(const std::string& path, const std::string& interface, const std::string& method,
                         const Arguments& arguments, Reply reply) {
-  if (!bus_) return;
-  auto& proxy = proxies_[path];
+  // Shared, so that the failure path still holds the handler the call took.
+  auto handler = std::make_shared<Reply>(std::move(reply));
+  const auto fail = [this, handler](const sdbus::Error& error) {
+    loop_.post([handler, error] {
+      sdbus::MethodReply none;
+      (*handler)(none, &error);
+    });
+  };
+  if (!bus_ || busBroken_) return fail(sdbus::Error("org.freedesktop.DBus.Error.Disconnected", "No system bus"));
   try {
+    auto& proxy = proxies_[path];
     if (!proxy) proxy = sdbus::createProxy(*bus_, bluez::service, path);
     auto message = proxy->createMethodCall(interface, method);
     arguments(message);
-    proxy->callMethod(message, [reply = std::move(reply)](sdbus::MethodReply& answer, const sdbus::Error* error) {
+    proxy->callMethod(message, [handler](sdbus::MethodReply& answer, const sdbus::Error* error) {
       try {
-        reply(answer, error);
+        (*handler)(answer, error);
       } catch (const sdbus::Error& malformed) {
         // A reply of the wrong shape counts as a failed call.
         sdbus::MethodReply none;
-        reply(none, &malformed);
+        (*handler)(none, &malformed);
       }
     });
   } catch (const sdbus::Error& error) {
-    loop_.post([reply = std::move(reply), error] {
-      sdbus::MethodReply none;
-      reply(none, &error);
-    });
+    return fail(error);
   }
   // What was queued goes out once the current task is done.
   loop_.post([this] { pump_->pump(); });
@@ -127,18 +138,16 @@ void BluezCentral::loadObjects() {
         }
         std::map<sdbus::ObjectPath, Interfaces> objects;
         reply >> objects;
-        adapters_.clear();
-        devices_.clear();
-        services_.clear();
-        characteristics_.clear();
-        discovering_ = false;
+        auto known = std::move(devices_);
+        forgetObjects();
         // Paths sort parents first: adapters before devices before services.
         for (const auto& [path, interfaces] : objects) {
           for (const auto& [name, properties] : interfaces) {
             if (name == bluez::adapter) addAdapter(path, properties);
             if (name == bluez::device) {
-              auto device = std::make_shared<BluezPeripheral>(*this, path);
-              devices_[path] = device;
+              auto& device = devices_[path];
+              const auto kept = known.find(path);
+              device = kept != known.end() ? kept->second : std::make_shared<BluezPeripheral>(*this, path);
               updateDevice(*device, properties);
             }
             if (name == bluez::gattService) addService(path, properties);
@@ -150,37 +159,63 @@ void BluezCentral::loadObjects() {
       });
 }
 
-void BluezCentral::serviceGone() {
-  for (const auto& [path, device] : devices_) device->state_ = PeripheralState::disconnected;
+void BluezCentral::forgetObjects() {
   adapters_.clear();
   devices_.clear();
   services_.clear();
   characteristics_.clear();
-  proxies_.clear();
+  // Proxies stay: they name paths of org.bluez, whoever owns it now, and one
+  // of them may be delivering the reply that runs this.
   adapterPath_.clear();
-  discovering_ = startingScan_ = scanStartedHere_ = false;
+  startingScan_ = scanStartedHere_ = false;
+}
+
+void BluezCentral::daemonGone() {
+  adapterGrace_.reset();
+  // The links went with bluetoothd; the handles stay for its return.
+  auto known = devices_;
+  dropAllLinks();
+  forgetObjects();
+  devices_ = std::move(known);
+  setState(CentralState::resetting);
+}
+
+void BluezCentral::busLost() {
+  busBroken_ = true;
+  adapterGrace_.reset();
+  dropAllLinks();
+  forgetObjects();
   setState(CentralState::unsupported);
 }
 
 void BluezCentral::setState(CentralState state) {
   if (state == state_) return;
   state_ = state;
-  if (state_ != CentralState::poweredOn) discovering_ = startingScan_ = scanStartedHere_ = false;
+  if (state_ != CentralState::poweredOn) startingScan_ = scanStartedHere_ = false;
   delegate_.centralManagerDidUpdateState();
 }
 
 void BluezCentral::chooseAdapter() { adapterPath_ = adapters_.empty() ? std::string() : adapters_.begin()->first; }
 
 void BluezCentral::updateAdapterState() {
-  if (adapterPath_.empty()) return setState(CentralState::unsupported);
-  setState(adapters_[adapterPath_].second ? CentralState::poweredOn : CentralState::poweredOff);
+  if (!adapterPath_.empty()) {
+    adapterGrace_.reset();
+    return setState(adapters_[adapterPath_].second ? CentralState::poweredOn : CentralState::poweredOff);
+  }
+  // A restarted bluetoothd owns its name a moment before it lists its
+  // adapters: the adapter stays "resetting" for that moment.
+  if (state_ == CentralState::resetting) {
+    if (!adapterGrace_)
+      adapterGrace_ = loop_.schedule(adapterGraceTime, false, [this] { setState(CentralState::unsupported); });
+    return;
+  }
+  setState(CentralState::unsupported);
 }
 
 void BluezCentral::addAdapter(const std::string& path, const Properties& properties) {
   auto& [address, powered] = adapters_[path];
   address = property<std::string>(properties, "Address").value_or(address);
   powered = property<bool>(properties, "Powered").value_or(powered);
-  if (path == adapterPath_) discovering_ = property<bool>(properties, "Discovering").value_or(discovering_);
   // Devices seen before their adapter get their identifiers now.
   for (const auto& [devicePath, device] : devices_)
     if (device->adapterPath_ == path) device->identifier_ = deviceIdentifier(address, device->address_);
@@ -198,6 +233,13 @@ void BluezCentral::updateDevice(BluezPeripheral& device, const Properties& prope
   if (auto uuids = property<std::vector<std::string>>(properties, "UUIDs")) device.uuids_ = parseUUIDs(*uuids);
   if (auto connected = property<bool>(properties, "Connected")) device.connected_ = *connected;
   if (auto resolved = property<bool>(properties, "ServicesResolved")) device.servicesResolved_ = *resolved;
+  if (auto paired = property<bool>(properties, "Paired")) device.paired_ = *paired;
+}
+
+std::shared_ptr<BluezPeripheral> BluezCentral::deviceAt(const std::string& path) {
+  auto& device = devices_[path];
+  if (!device) device = std::make_shared<BluezPeripheral>(*this, path);
+  return device;
 }
 
 void BluezCentral::addService(const std::string& path, const Properties& properties) {
@@ -245,8 +287,7 @@ void BluezCentral::onInterfacesAdded(const std::string& path, const Interfaces& 
       chooseAdapter();
       updateAdapterState();
     } else if (name == bluez::device) {
-      auto& device = devices_[path];
-      if (!device) device = std::make_shared<BluezPeripheral>(*this, path);
+      const auto device = deviceAt(path);
       updateDevice(*device, properties);
       if (isScanning() && device->adapterPath_ == adapterPath_)
         delegate_.didDiscoverPeripheral(device, {device->name_},
@@ -258,7 +299,7 @@ void BluezCentral::onInterfacesAdded(const std::string& path, const Interfaces& 
       const auto device = devices_.find(service->second->devicePath);
       // A service added to a ready link is a change of its services; none was removed.
       if (device != devices_.end() && device->second->state_ == PeripheralState::connected &&
-          device->second->delegate())
+          device->second->linkUp() && device->second->delegate())
         device->second->delegate()->didModifyServices(device->second, {});
     } else if (name == bluez::gattCharacteristic) {
       addCharacteristic(path, properties);
@@ -292,11 +333,11 @@ void BluezCentral::removeDevice(const std::string& path) {
   const auto found = devices_.find(path);
   if (found == devices_.end()) return;
   const auto device = found->second;
+  // The object is gone with its link: its services go as part of that.
+  device->connected_ = device->servicesResolved_ = false;
   for (const auto& service : servicesOf(path)) removeService(service->path);
   devices_.erase(found);
   proxies_.erase(path);
-  // The object is gone with its link.
-  device->connected_ = device->servicesResolved_ = false;
   deviceConnectionChanged(device);
 }
 
@@ -314,8 +355,19 @@ void BluezCentral::removeService(const std::string& path) {
   if (device == devices_.end()) return;
   auto& peripheral = device->second;
   if (peripheral->discovered_) std::erase(*peripheral->discovered_, std::shared_ptr<Service>(service));
-  if (peripheral->state_ == PeripheralState::connected && peripheral->delegate())
-    peripheral->delegate()->didModifyServices(peripheral, {service});
+  // bluetoothd unresolves the services of a link that is going before it
+  // removes them: only a removal from a resolved link can be a change of
+  // services, and only if the device itself stays.
+  if (peripheral->state_ != PeripheralState::connected || !peripheral->linkUp()) return;
+  peripheral->invalidated_.push_back(service);
+  if (peripheral->serviceChange_) return;
+  peripheral->serviceChange_ = loop_.schedule(serviceChangeSettleTime, false, [this, peripheral] {
+    peripheral->serviceChange_.reset();
+    auto invalidated = std::exchange(peripheral->invalidated_, {});
+    const bool stays = devices_.count(peripheral->path) != 0;
+    if (stays && peripheral->state_ == PeripheralState::connected && peripheral->linkUp() && peripheral->delegate())
+      peripheral->delegate()->didModifyServices(peripheral, invalidated);
+  });
 }
 
 void BluezCentral::onPropertiesChanged(const std::string& path, const std::string& interface,
@@ -349,33 +401,6 @@ void BluezCentral::onPropertiesChanged(const std::string& path, const std::strin
   }
 }
 
-void BluezCentral::deviceConnectionChanged(const std::shared_ptr<BluezPeripheral>& device) {
-  const bool up = device->connected_ && device->servicesResolved_;
-  switch (device->state_) {
-    case PeripheralState::connecting:
-      if (up) {
-        device->state_ = PeripheralState::connected;
-        device->discovered_.reset();
-        delegate_.didConnectPeripheral(device);
-      } else if (!device->connected_ && device->connectAnswered_) {
-        // The link came up and went again before its services were resolved.
-        device->state_ = PeripheralState::disconnected;
-        delegate_.didFailToConnectPeripheral(device, std::string("Disconnected"));
-      }
-      return;
-    case PeripheralState::connected:
-    case PeripheralState::disconnecting:
-      if (device->connected_) return;
-      device->state_ = PeripheralState::disconnected;
-      for (const auto& service : servicesOf(device->path))
-        for (const auto& characteristic : characteristicsOf(service->path)) characteristic->notifying_ = false;
-      delegate_.didDisconnectPeripheral(device, std::nullopt);
-      return;
-    case PeripheralState::disconnected:
-      return;
-  }
-}
-
 void BluezCentral::scanForPeripherals() {
   if (state_ != CentralState::poweredOn || isScanning() || adapterPath_.empty()) return;
   startingScan_ = true;
@@ -400,14 +425,14 @@ void BluezCentral::scanForPeripherals() {
         }
         startingScan_ = false;
         // A failed start is retried by the next discovery tick.
-        if (error == nullptr) discovering_ = scanStartedHere_ = true;
+        if (error == nullptr) scanStartedHere_ = true;
       });
 }
 
 void BluezCentral::stopScan() {
   ++scanGeneration_;
   const bool ours = scanStartedHere_;
-  discovering_ = startingScan_ = scanStartedHere_ = false;
+  startingScan_ = scanStartedHere_ = false;
   if (ours && !adapterPath_.empty())
     call(
         adapterPath_, bluez::adapter, "StopDiscovery", [](sdbus::MethodCall&) {}, [](auto&, auto) {});
@@ -436,38 +461,6 @@ std::vector<std::shared_ptr<Peripheral>> BluezCentral::retrieveConnectedPeripher
     if (offers) found.push_back(device);
   }
   return found;
-}
-
-void BluezCentral::connect(const std::shared_ptr<Peripheral>& peripheral) {
-  auto device = std::dynamic_pointer_cast<BluezPeripheral>(peripheral);
-  if (!device || device->state_ != PeripheralState::disconnected) return;
-  device->state_ = PeripheralState::connecting;
-  device->connectAnswered_ = false;
-  call(
-      device->path, bluez::device, "Connect", [](sdbus::MethodCall&) {},
-      [this, device](sdbus::MethodReply&, const sdbus::Error* error) {
-        if (device->state_ != PeripheralState::connecting) return;  // cancelled meanwhile
-        if (error != nullptr && error->getName() != "org.bluez.Error.AlreadyConnected") {
-          device->state_ = PeripheralState::disconnected;
-          return delegate_.didFailToConnectPeripheral(device, describe(*error));
-        }
-        device->connectAnswered_ = true;
-        deviceConnectionChanged(device);
-      });
-}
-
-void BluezCentral::cancelPeripheralConnection(const std::shared_ptr<Peripheral>& peripheral) {
-  auto device = std::dynamic_pointer_cast<BluezPeripheral>(peripheral);
-  if (!device) return;
-  // A cancelled attempt ends silently; a cancelled link reports its disconnection.
-  const bool wasConnected = device->state_ == PeripheralState::connected;
-  if (device->state_ == PeripheralState::connecting) device->state_ = PeripheralState::disconnected;
-  if (wasConnected) device->state_ = PeripheralState::disconnecting;
-  call(
-      device->path, bluez::device, "Disconnect", [](sdbus::MethodCall&) {},
-      [this, device](sdbus::MethodReply&, const sdbus::Error*) {
-        if (device->state_ == PeripheralState::disconnecting && !device->connected_) deviceConnectionChanged(device);
-      });
 }
 
 }  // namespace morvik::ble::linux

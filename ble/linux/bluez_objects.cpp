@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 #include "ble/linux/bluez_central.h"
 #include "ble/linux/bluez_names.h"
@@ -75,6 +76,20 @@ void BluezPeripheral::discoverCharacteristics(const std::vector<BluetoothUUID>& 
   });
 }
 
+bool BluezPeripheral::heldBySystem() const {
+  return paired_ && std::find(uuids_.begin(), uuids_.end(), bluetoothUUID("1812")) != uuids_.end();
+}
+
+void BluezPeripheral::answer(bool failed, channel::Task deliver) {
+  if (failed && connected_ && !servicesResolved_) return unsettled_.push_back(std::move(deliver));
+  deliver();
+}
+
+void BluezPeripheral::settleAnswers() {
+  if (connected_ && !servicesResolved_) return;
+  for (auto& deliver : std::exchange(unsettled_, {})) deliver();
+}
+
 void BluezPeripheral::readValue(const std::shared_ptr<Characteristic>& characteristic) {
   auto target = std::dynamic_pointer_cast<BluezCharacteristic>(characteristic);
   if (!target) return;
@@ -87,7 +102,9 @@ void BluezPeripheral::readValue(const std::shared_ptr<Characteristic>& character
           reply >> value;
           target->value_ = std::move(value);
         }
-        if (self->delegate_) self->delegate_->didUpdateValueForCharacteristic(self, target, errorOf(error));
+        self->answer(error != nullptr, [self, target, failure = errorOf(error)] {
+          if (self->delegate_) self->delegate_->didUpdateValueForCharacteristic(self, target, failure);
+        });
       });
 }
 
@@ -104,8 +121,10 @@ void BluezPeripheral::writeValue(const Bytes& data, const std::shared_ptr<Charac
                     {"type", sdbus::Variant(std::string(withResponse ? "request" : "command"))}};
       },
       [self = shared_from_this(), target, withResponse](sdbus::MethodReply&, const sdbus::Error* error) {
-        if (withResponse && self->delegate_)
-          self->delegate_->didWriteValueForCharacteristic(self, target, errorOf(error));
+        if (!withResponse) return;
+        self->answer(error != nullptr, [self, target, failure = errorOf(error)] {
+          if (self->delegate_) self->delegate_->didWriteValueForCharacteristic(self, target, failure);
+        });
       });
 }
 
@@ -116,7 +135,9 @@ void BluezPeripheral::setNotifyValue(bool enabled, const std::shared_ptr<Charact
       target->path, bluez::gattCharacteristic, enabled ? "StartNotify" : "StopNotify", [](sdbus::MethodCall&) {},
       [self = shared_from_this(), target, enabled](sdbus::MethodReply&, const sdbus::Error* error) {
         if (error == nullptr) target->notifying_ = enabled;
-        if (self->delegate_) self->delegate_->didUpdateNotificationStateForCharacteristic(self, target, errorOf(error));
+        self->answer(error != nullptr, [self, target, failure = errorOf(error)] {
+          if (self->delegate_) self->delegate_->didUpdateNotificationStateForCharacteristic(self, target, failure);
+        });
       });
 }
 

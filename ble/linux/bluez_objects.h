@@ -12,6 +12,7 @@
 #include <sdbus-c++/Error.h>
 
 #include "ble/central.h"
+#include "channel/main_loop.h"
 
 namespace morvik::ble::linux {
 
@@ -73,6 +74,15 @@ class BluezPeripheral final : public Peripheral, public std::enable_shared_from_
 
   PeripheralDelegate* delegate() const { return delegate_; }
 
+  bool linkUp() const { return connected_ && servicesResolved_; }
+  // bluetoothd keeps a paired keyboard's link for its HID profile: letting
+  // that link go would stop the keyboard typing.
+  bool heldBySystem() const;
+  // A failed request whose link is going down is answered after the link's
+  // fate is known: a lost link is then reported as lost, not as a failed read.
+  void answer(bool failed, channel::Task deliver);
+  void settleAnswers();
+
   const std::string path;
   Uuid identifier_{};
   std::string address_;
@@ -81,13 +91,27 @@ class BluezPeripheral final : public Peripheral, public std::enable_shared_from_
   std::vector<BluetoothUUID> uuids_;
   bool connected_ = false;
   bool servicesResolved_ = false;
+  bool paired_ = false;
   bool connectAnswered_ = false;
+  // The state the bridge sees; the link itself may lag behind it.
   PeripheralState state_ = PeripheralState::disconnected;
+  // This helper brought the link up, so it may take it down again.
+  bool broughtUpHere_ = false;
+  // A Disconnect of ours is under way; a connection asked for meanwhile
+  // waits for it to finish.
+  bool releasing_ = false;
+  bool connectWhenReleased_ = false;
+  // Counts connection requests, so that reports of an earlier one are dropped.
+  std::uint64_t generation_ = 0;
   std::optional<std::vector<std::shared_ptr<Service>>> discovered_;
+  // Services removed from the live link, reported together once the removal is over.
+  std::vector<std::shared_ptr<Service>> invalidated_;
+  std::unique_ptr<channel::Timer> serviceChange_;
 
  private:
   BluezCentral& central_;
   PeripheralDelegate* delegate_ = nullptr;
+  std::vector<channel::Task> unsettled_;
 };
 
 }  // namespace morvik::ble::linux

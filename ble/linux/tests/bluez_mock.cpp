@@ -90,6 +90,51 @@ std::string BluezMock::addKeyboard(const std::string& adapter, const std::string
   return path;
 }
 
+void BluezMock::stopBus() {
+  proxy_.reset();
+  bus_.reset();
+  service_.reset();
+  daemon_.reset();
+}
+
+void BluezMock::otherClientDiscovery(const std::string& adapter, bool on) {
+  sdbus::createProxy(*bus_, "org.bluez", adapter)
+      ->callMethod(on ? "StartDiscovery" : "StopDiscovery")
+      .onInterface("org.bluez.Adapter1");
+}
+
+std::uint32_t BluezMock::discoveryClients(const std::string& adapter) {
+  std::uint32_t clients = 0;
+  proxy_->callMethod("DiscoveryClients").onInterface("org.bluez.Mock").withArguments(adapter).storeResultsTo(clients);
+  return clients;
+}
+
+BluezMock::LinkState BluezMock::linkState(const std::string& device) {
+  LinkState state{};
+  proxy_->callMethod("LinkState")
+      .onInterface("org.bluez.Mock")
+      .withArguments(device)
+      .storeResultsTo(state.disconnectCalls, state.connected, state.voiceNotifying);
+  return state;
+}
+
+bool BluezMock::waitForHeldRequests(const std::string& device, std::uint32_t count) {
+  return eventually([&] {
+    std::uint32_t held = 0;
+    proxy_->callMethod("HeldRequests").onInterface("org.bluez.Mock").withArguments(device).storeResultsTo(held);
+    return held == count;
+  });
+}
+
+bool BluezMock::eventually(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 std::map<std::string, sdbus::Variant> BluezMock::discoveryFilter(const std::string& adapter) {
   std::map<std::string, sdbus::Variant> filter;
   proxy_->callMethod("DiscoveryFilter").onInterface("org.bluez.Mock").withArguments(adapter).storeResultsTo(filter);

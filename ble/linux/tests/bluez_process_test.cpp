@@ -217,19 +217,20 @@ TEST(BluezProcess, ConnectFailure) {
   EXPECT_EQ(session.answer(), R"({"id":3,"result":true})") << "no disconnected event before it";
 }
 
-TEST(BluezProcess, LinkLossAndServiceChangesWhileReady) {
+TEST(BluezProcess, LinkLossAndServiceChangesAnswerThePendingRead) {
   const struct {
     const char* name;
     std::function<void(BluezMock&, const std::string&)> fault;
-    std::string expected;
+    std::string readAnswer;
   } cases[] = {
-      {"link lost", [](BluezMock& b, const std::string& k) { b.mock("LoseLink", k); }, R"({"event":"disconnected"})"},
-      {"voice service removed",
+      // Services unresolved, the read failed, GATT objects removed, then Connected false.
+      {"link lost", [](BluezMock& b, const std::string& k) { b.mock("LoseLink", k); },
+       R"({"id":3,"error":"蓝牙键盘已断开"})"},
+      {"keyboard removed", [](BluezMock& b, const std::string& k) { b.mock("RemoveKeyboard", k); },
+       R"({"id":3,"error":"蓝牙键盘已断开"})"},
+      {"voice service removed from the live link",
        [](BluezMock& b, const std::string& k) { b.mock("RemoveService", k, std::string("voice")); },
-       R"({"event":"disconnected"})"},
-      {"configuration service removed",
-       [](BluezMock& b, const std::string& k) { b.mock("RemoveService", k, std::string("config")); },
-       R"({"event":"disconnected"})"},
+       R"({"id":3,"error":"键盘服务已更新，正在重新连接"})"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -237,11 +238,106 @@ TEST(BluezProcess, LinkLossAndServiceChangesWhileReady) {
     const auto adapter = bluez.addAdapter();
     BluezSession session(bluez);
     ASSERT_EQ(session.connect(bluez, adapter), readyAnswer);
-    c.fault(bluez, session.keyboardPath(adapter));
-    EXPECT_EQ(session.helper.readLine(), c.expected);
+    const auto keyboard = session.keyboardPath(adapter);
+    bluez.mock("HoldRequests", keyboard, true);
     session.send(R"({"id":3,"op":"read"})");
-    EXPECT_EQ(session.answer(), R"({"id":3,"error":"蓝牙配置连接尚未就绪"})");
+    ASSERT_TRUE(bluez.waitForHeldRequests(keyboard, 1));
+    c.fault(bluez, keyboard);
+    EXPECT_EQ(session.helper.readLine(), c.readAnswer);
+    EXPECT_EQ(session.helper.readLine(), R"({"event":"disconnected"})");
+    session.send(R"({"id":4,"op":"read"})");
+    EXPECT_EQ(session.answer(), R"({"id":4,"error":"蓝牙配置连接尚未就绪"})");
   }
+}
+
+TEST(BluezProcess, LosingTheSystemBusIsALostLinkNotACrash) {
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  BluezSession session(bluez);
+  ASSERT_EQ(session.connect(bluez, adapter), readyAnswer);
+  bluez.stopBus();
+  EXPECT_EQ(session.helper.readLine(), R"({"event":"disconnected"})");
+  session.send(R"({"id":3,"op":"close"})");
+  EXPECT_EQ(session.answer(), R"({"id":3,"result":true})");
+  session.send(R"({"id":4,"op":"open"})");
+  EXPECT_EQ(session.answer(), R"({"id":4,"error":"这台电脑不支持低功耗蓝牙"})");
+  EXPECT_EQ(session.finish(), 0);
+  EXPECT_EQ(session.helper.errorOutput(), "");
+}
+
+TEST(BluezProcess, BluetoothdRestartDropsTheLinkAndTheAdapterComesBack) {
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  BluezSession session(bluez);
+  ASSERT_EQ(session.connect(bluez, adapter), readyAnswer);
+  bluez.stopService();
+  EXPECT_EQ(session.helper.readLine(), R"({"event":"disconnected"})");
+  // Resetting: the open waits for the adapter instead of failing.
+  session.send(R"({"id":3,"op":"open","preferred":")" + keyboardId() + "\"}");
+  bluez.startService();
+  bluez.addKeyboard(bluez.addAdapter(), keyboardAddress, "Morvik Pro");
+  EXPECT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
+  session.send(R"({"id":4,"op":"select","deviceId":")" + keyboardId() + "\"}");
+  EXPECT_EQ(session.answer(), R"({"id":4,"result":true})");
+  EXPECT_EQ(session.answer(), R"({"id":3,"result":{"deviceId":")" + keyboardId() +
+                                  R"(","name":"Morvik Pro","audioSupported":true,"maxChunk":48}})");
+}
+
+TEST(BluezProcess, CloseLeavesTheSystemsKeyboardLinkUp) {
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  const auto keyboard = bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro", {{"system", sdbus::Variant(true)}});
+  BluezSession session(bluez);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    session.send(R"({"id":1,"op":"open"})");
+    ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
+    session.send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
+    EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
+    EXPECT_EQ(session.answer(), readyAnswer);
+    session.send(R"({"id":3,"op":"voiceEnable","enabled":true})");
+    EXPECT_EQ(session.answer(), R"({"id":3,"result":true})");
+    session.send(R"({"id":4,"op":"close"})");
+    EXPECT_EQ(session.answer(), R"({"id":4,"result":true})");
+    EXPECT_TRUE(BluezMock::eventually([&] { return !bluez.linkState(keyboard).voiceNotifying; }));
+    const auto state = bluez.linkState(keyboard);
+    EXPECT_EQ(state.disconnectCalls, 0u);
+    EXPECT_TRUE(state.connected);
+  }
+}
+
+TEST(BluezProcess, SelectRightAfterCloseConnectsOnceOurDisconnectionIsDone) {
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  BluezSession session(bluez);
+  ASSERT_EQ(session.connect(bluez, adapter), readyAnswer);
+  session.send(R"({"id":3,"op":"close"})");
+  EXPECT_EQ(session.answer(), R"({"id":3,"result":true})");
+  session.send(R"({"id":1,"op":"open","preferred":")" + keyboardId() + "\"}");
+  ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
+  session.send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
+  EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
+  EXPECT_EQ(session.answer(), readyAnswer);
+  EXPECT_EQ(bluez.linkState(session.keyboardPath(adapter)).disconnectCalls, 1u);
+}
+
+TEST(BluezProcess, AnotherProgramsDiscoveryIsNotOurs) {
+  BluezMock bluez;
+  const auto adapter = bluez.addAdapter();
+  BluezSession session(bluez);
+  ASSERT_TRUE(session.search());
+  session.send(R"({"id":2,"op":"close"})");
+  EXPECT_EQ(session.answer(), R"({"id":1,"error":"蓝牙连接已取消"})");
+  EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
+  // The adapter is discovering, but for another program that may stop at any time.
+  bluez.otherClientDiscovery(adapter, true);
+  ASSERT_TRUE(session.search());
+  EXPECT_TRUE(BluezMock::eventually([&] { return bluez.discoveryClients(adapter) == 2; }));
+  EXPECT_EQ(bluez.discoveryFilter(adapter).at("Transport").get<std::string>(), "le");
+  bluez.otherClientDiscovery(adapter, false);
+  const auto keyboard = bluez.addKeyboard(adapter, "C0:FF:EE:00:00:02", "Morvik Pro");
+  bluez.mock("Advertise", keyboard);
+  EXPECT_TRUE(session.listsDevices(listed({{keyboardId("C0:FF:EE:00:00:02"), "Morvik Pro"}})));
 }
 
 TEST(BluezProcess, ServiceChangesThatLeaveTheLinkUp) {

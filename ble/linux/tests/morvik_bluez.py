@@ -6,6 +6,12 @@ writes and notifications like the keyboard's firmware (a written
 configuration frame becomes the response; the voice stream notifies a
 packet every 20 ms), and with switches that inject faults.
 
+It keeps bluetoothd's ugly orders: a lost link first unresolves the
+services, then fails the GATT requests in flight, then removes the GATT
+objects of an unpaired device, and only then reports Connected false;
+Disconnect answers once the link is down, a moment later; discovery is
+counted per client, so another program's discovery is not ours.
+
 Everything is driven through methods of org.bluez.Mock on "/".
 '''
 
@@ -75,22 +81,55 @@ def _removed(path, interface):
     _manager().EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesRemoved', 'oas', [dbus.ObjectPath(path), [interface]])
 
 
-def _failure(message):
-    return dbus.exceptions.DBusException(message, name='org.bluez.Error.Failed')
+def _failure(message, name='org.bluez.Error.Failed'):
+    return dbus.exceptions.DBusException(message, name=name)
+
+
+def _add_async_method(obj, interface, name, in_sig, out_sig, func):
+    '''A method that answers when it chooses: func(obj, *args, ok, err, sender).'''
+    def method(self, *args, ok=None, err=None, sender=None):
+        func(self, *args, ok=ok, err=err, sender=sender)
+
+    method.__name__ = name
+    method._dbus_is_method = True
+    method._dbus_async_callbacks = ('ok', 'err')
+    method._dbus_interface = interface
+    method._dbus_in_signature = in_sig
+    method._dbus_out_signature = out_sig
+    method._dbus_sender_keyword = 'sender'
+    for keyword in ('path', 'rel_path', 'destination', 'message', 'connection'):
+        setattr(method, f'_dbus_{keyword}_keyword', None)
+    method._dbus_args = [f'arg{i}' for i in range(1, len(dbus.Signature(in_sig)) + 1)]
+    method._dbus_get_args_options = {'byte_arrays': False}
+    obj.methods.setdefault(interface, {})[name] = (in_sig, out_sig, None, method)
 
 
 # --- adapter ---------------------------------------------------------------
 
-def StartDiscovery(adapter):
-    _changed(adapter, ADAPTER_IFACE, Discovering=dbus.Boolean(True))
+def _discovery_changed(adapter):
+    discovering = bool(adapter.discovery_clients)
+    if adapter.props[ADAPTER_IFACE]['Discovering'] != discovering:
+        _changed(adapter, ADAPTER_IFACE, Discovering=dbus.Boolean(discovering))
 
 
-def StopDiscovery(adapter):
-    _changed(adapter, ADAPTER_IFACE, Discovering=dbus.Boolean(False))
+def StartDiscovery(adapter, ok, err, sender):
+    adapter.discovery_clients.add(sender)
+    _discovery_changed(adapter)
+    ok()
 
 
-def SetDiscoveryFilter(adapter, discovery_filter):
-    adapter.discovery_filter = dict(discovery_filter)
+def StopDiscovery(adapter, ok, err, sender):
+    if sender not in adapter.discovery_clients:
+        err(_failure('No discovery started', 'org.bluez.Error.Failed'))
+        return
+    adapter.discovery_clients.discard(sender)
+    _discovery_changed(adapter)
+    ok()
+
+
+def SetDiscoveryFilter(adapter, discovery_filter, ok, err, sender):
+    adapter.discovery_filters[sender] = dict(discovery_filter)
+    ok()
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='s')
@@ -103,12 +142,13 @@ def AddAdapter(self, name, address):
         'Powered': dbus.Boolean(True),
         'Discovering': dbus.Boolean(False),
     }
-    self.AddObject(path, ADAPTER_IFACE, properties, [
-        ('StartDiscovery', '', '', StartDiscovery),
-        ('StopDiscovery', '', '', StopDiscovery),
-        ('SetDiscoveryFilter', 'a{sv}', '', SetDiscoveryFilter),
-    ])
-    mockobject.objects[path].discovery_filter = None
+    self.AddObject(path, ADAPTER_IFACE, properties, [])
+    adapter = mockobject.objects[path]
+    adapter.discovery_clients = set()
+    adapter.discovery_filters = {}
+    _add_async_method(adapter, ADAPTER_IFACE, 'StartDiscovery', '', '', StartDiscovery)
+    _add_async_method(adapter, ADAPTER_IFACE, 'StopDiscovery', '', '', StopDiscovery)
+    _add_async_method(adapter, ADAPTER_IFACE, 'SetDiscoveryFilter', 'a{sv}', '', SetDiscoveryFilter)
     _added(path, ADAPTER_IFACE, properties)
     return path
 
@@ -118,42 +158,82 @@ def SetPowered(self, adapter, powered):
     _changed(mockobject.objects[adapter], ADAPTER_IFACE, Powered=dbus.Boolean(powered))
 
 
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='u')
+def DiscoveryClients(self, adapter):
+    return len(mockobject.objects[adapter].discovery_clients)
+
+
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='a{sv}')
 def DiscoveryFilter(self, adapter):
-    return mockobject.objects[adapter].discovery_filter or {}
+    '''The filter of a client that has one (the test's own client sets none).'''
+    filters = [f for f in mockobject.objects[adapter].discovery_filters.values() if f]
+    return filters[0] if filters else {}
 
 
 # --- keyboard --------------------------------------------------------------
 
 def _stop_stream(device):
-    if getattr(device, 'stream_timer', None):
+    if device.stream_timer:
         GLib.source_remove(device.stream_timer)
         device.stream_timer = None
 
 
-def Connect(device):
+def _services_present(device):
+    return (device.path + '/' + LAYOUT['config'][0]) in mockobject.objects
+
+
+def Connect(device, ok, err, sender):
     if device.connect_error:
-        raise _failure(device.connect_error)
+        err(_failure(device.connect_error))
+        return
+    if device.disconnecting:
+        err(_failure('In Progress', 'org.bluez.Error.InProgress'))
+        return
     if device.props[DEVICE_IFACE]['Connected']:
-        raise dbus.exceptions.DBusException('Already Connected', name='org.bluez.Error.AlreadyConnected')
+        err(_failure('Already Connected', 'org.bluez.Error.AlreadyConnected'))
+        return
     _changed(device, DEVICE_IFACE, Connected=dbus.Boolean(True))
+    if not _services_present(device):
+        for which in device.layout:
+            _add_service(device, which)
     for which in device.remove_while_connecting:
         _remove_service(device, which)
     if device.resolve:
         _changed(device, DEVICE_IFACE, ServicesResolved=dbus.Boolean(True))
+    ok()
 
 
-def Disconnect(device):
+def Disconnect(device, ok, err, sender):
+    '''Drops every profile of the device; answers once the link is down.'''
     if not device.props[DEVICE_IFACE]['Connected']:
-        raise dbus.exceptions.DBusException('Not Connected', name='org.bluez.Error.NotConnected')
-    _drop_link(device)
+        err(_failure('Not Connected', 'org.bluez.Error.NotConnected'))
+        return
+    device.disconnect_calls += 1
+    device.disconnecting = True
+    _changed(device, DEVICE_IFACE, ServicesResolved=dbus.Boolean(False))
+
+    def link_down():
+        device.disconnecting = False
+        _drop_link(device)
+        ok()
+        return False
+
+    GLib.timeout_add(device.disconnect_delay, link_down)
 
 
 def _drop_link(device):
+    '''The link goes, in bluetoothd's order.'''
     _stop_stream(device)
+    if device.props[DEVICE_IFACE]['ServicesResolved']:
+        _changed(device, DEVICE_IFACE, ServicesResolved=dbus.Boolean(False))
+    held, device.held = device.held, []
+    for operation in held:
+        operation(_failure('Not connected'))
     for characteristic in _characteristics(device):
         characteristic.props[CHARACTERISTIC_IFACE]['Notifying'] = dbus.Boolean(False)
-    _changed(device, DEVICE_IFACE, ServicesResolved=dbus.Boolean(False))
+    if not device.props[DEVICE_IFACE]['Paired']:
+        for which in [w for w in LAYOUT if (device.path + '/' + LAYOUT[w][0]) in mockobject.objects]:
+            _remove_service(device, which)
     _changed(device, DEVICE_IFACE, Connected=dbus.Boolean(False))
 
 
@@ -166,8 +246,34 @@ def _keyboard_of(obj):
     return mockobject.objects[obj.path.rsplit('/', 2)[0]]
 
 
-def ReadValue(characteristic, _options):
-    device = _keyboard_of(characteristic)
+def _gatt_request(func):
+    '''A GATT request: answered at once, or held while the keyboard holds them.
+    A held request fails if the link goes first.'''
+    def request(characteristic, *args, ok, err, sender):
+        device = _keyboard_of(characteristic)
+
+        def answer(failure=None):
+            if failure is not None:
+                err(failure)
+                return
+            try:
+                result = func(characteristic, device, *args)
+            except dbus.exceptions.DBusException as e:
+                err(e)
+                return
+            if result is None:
+                ok()
+            else:
+                ok(result)
+
+        if device.holding:
+            device.held.append(answer)
+        else:
+            answer()
+    return request
+
+
+def _read_value(characteristic, device, _options):
     if device.faults.get('read'):
         raise _failure(device.faults['read'])
     if characteristic.props[CHARACTERISTIC_IFACE]['UUID'] == RESPONSE:
@@ -175,8 +281,7 @@ def ReadValue(characteristic, _options):
     return characteristic.props[CHARACTERISTIC_IFACE]['Value']
 
 
-def WriteValue(characteristic, value, options):
-    device = _keyboard_of(characteristic)
+def _write_value(characteristic, device, value, options):
     if device.faults.get('write'):
         raise _failure(device.faults['write'])
     device.writes.append((str(characteristic.props[CHARACTERISTIC_IFACE]['UUID']), [int(b) for b in value],
@@ -185,8 +290,7 @@ def WriteValue(characteristic, value, options):
         device.response = [int(b) for b in value]
 
 
-def StartNotify(characteristic):
-    device = _keyboard_of(characteristic)
+def _start_notify(characteristic, device):
     if device.faults.get('notify'):
         raise _failure(device.faults['notify'])
     _changed(characteristic, CHARACTERISTIC_IFACE, Notifying=dbus.Boolean(True))
@@ -203,8 +307,7 @@ def StartNotify(characteristic):
         device.stream_timer = GLib.timeout_add(20, send_packet)
 
 
-def StopNotify(characteristic):
-    device = _keyboard_of(characteristic)
+def _stop_notify(characteristic, device):
     if device.faults.get('notify'):
         raise _failure(device.faults['notify'])
     if characteristic.props[CHARACTERISTIC_IFACE]['UUID'] == VOICE_STREAM:
@@ -228,12 +331,13 @@ def _add_service(device, which):
             'Notifying': dbus.Boolean(False),
             'MTU': dbus.UInt16(device.mtu),
         }
-        _manager().AddObject(char_path, CHARACTERISTIC_IFACE, char_properties, [
-            ('ReadValue', 'a{sv}', 'ay', ReadValue),
-            ('WriteValue', 'aya{sv}', '', WriteValue),
-            ('StartNotify', '', '', StartNotify),
-            ('StopNotify', '', '', StopNotify),
-        ])
+        _manager().AddObject(char_path, CHARACTERISTIC_IFACE, char_properties, [])
+        characteristic = mockobject.objects[char_path]
+        _add_async_method(characteristic, CHARACTERISTIC_IFACE, 'ReadValue', 'a{sv}', 'ay', _gatt_request(_read_value))
+        _add_async_method(characteristic, CHARACTERISTIC_IFACE, 'WriteValue', 'aya{sv}', '',
+                          _gatt_request(_write_value))
+        _add_async_method(characteristic, CHARACTERISTIC_IFACE, 'StartNotify', '', '', _gatt_request(_start_notify))
+        _add_async_method(characteristic, CHARACTERISTIC_IFACE, 'StopNotify', '', '', _gatt_request(_stop_notify))
         _added(char_path, CHARACTERISTIC_IFACE, char_properties)
 
 
@@ -250,9 +354,11 @@ def _remove_service(device, which):
 @dbus.service.method(MOCK_IFACE, in_signature='sssa{sv}', out_signature='s')
 def AddKeyboard(self, adapter, address, name, options):
     '''A Morvik Pro near the adapter. Options: "voice" (b, default true),
-    "battery" (b), "mtu" (q, default 185), "system" (b: already connected
-    to the computer, offering the HID service), "resolve" (b, default
-    true: services resolve on connection).'''
+    "battery" (b), "mtu" (q, default 185), "system" (b: paired and already
+    connected to the computer as its keyboard, offering the HID service),
+    "resolve" (b, default true: services resolve on connection),
+    "disconnect_delay" (u, ms before a requested disconnection is done,
+    default 300; bluetoothd waits about 2 s).'''
     path = adapter + '/dev_' + address.replace(':', '_')
     system = bool(options.get('system', False))
     properties = {
@@ -262,14 +368,16 @@ def AddKeyboard(self, adapter, address, name, options):
         'Adapter': dbus.ObjectPath(adapter),
         'Connected': dbus.Boolean(system),
         'ServicesResolved': dbus.Boolean(system),
-        'Paired': dbus.Boolean(False),
+        'Paired': dbus.Boolean(system),
         'UUIDs': dbus.Array([HID_SERVICE, CONFIGURATION_SERVICE] if system else [], signature='s'),
         'RSSI': dbus.Int16(-52),
     }
     if name:
         properties['Name'] = dbus.String(name)
-    self.AddObject(path, DEVICE_IFACE, properties, [('Connect', '', '', Connect), ('Disconnect', '', '', Disconnect)])
+    self.AddObject(path, DEVICE_IFACE, properties, [])
     device = mockobject.objects[path]
+    _add_async_method(device, DEVICE_IFACE, 'Connect', '', '', Connect)
+    _add_async_method(device, DEVICE_IFACE, 'Disconnect', '', '', Disconnect)
     device.connect_error = ''
     device.resolve = bool(options.get('resolve', True))
     device.remove_while_connecting = []
@@ -277,13 +385,17 @@ def AddKeyboard(self, adapter, address, name, options):
     device.writes = []
     device.response = []
     device.stream_timer = None
+    device.holding = False
+    device.held = []
+    device.disconnecting = False
+    device.disconnect_calls = 0
+    device.disconnect_delay = int(options.get('disconnect_delay', 300))
     device.mtu = int(options.get('mtu', 185))
+    device.layout = ['config'] + (['voice'] if options.get('voice', True) else []) + \
+        (['battery'] if options.get('battery', False) else [])
     _added(path, DEVICE_IFACE, properties)
-    _add_service(device, 'config')
-    if options.get('voice', True):
-        _add_service(device, 'voice')
-    if options.get('battery', False):
-        _add_service(device, 'battery')
+    for which in device.layout:
+        _add_service(device, which)
     return path
 
 
@@ -304,9 +416,36 @@ def Fail(self, device, operation, message):
     mockobject.objects[device].faults[operation] = message
 
 
+@dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='')
+def HoldRequests(self, device, holding):
+    '''GATT requests wait (true) until released (false answers them in order).'''
+    keyboard = mockobject.objects[device]
+    keyboard.holding = holding
+    if not holding:
+        held, keyboard.held = keyboard.held, []
+        for answer in held:
+            answer()
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='u')
+def HeldRequests(self, device):
+    return len(mockobject.objects[device].held)
+
+
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
 def LoseLink(self, device):
     _drop_link(mockobject.objects[device])
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def RemoveKeyboard(self, device):
+    '''The device object goes at once, GATT objects first, with no change of
+    its properties before (as when its adapter is unplugged).'''
+    keyboard = mockobject.objects[device]
+    _stop_stream(keyboard)
+    for which in [w for w in LAYOUT if (device + '/' + LAYOUT[w][0]) in mockobject.objects]:
+        _remove_service(keyboard, which)
+    _removed(device, DEVICE_IFACE)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
@@ -324,3 +463,12 @@ def RemoveServiceWhileConnecting(self, device, which):
 def Writes(self, device):
     '''Every write the keyboard received: characteristic UUID, bytes, type.'''
     return [(uuid, dbus.Array(data, signature='y'), kind) for uuid, data, kind in mockobject.objects[device].writes]
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='ubb')
+def LinkState(self, device):
+    '''Disconnect calls so far, whether connected, whether the voice stream notifies.'''
+    keyboard = mockobject.objects[device]
+    stream = mockobject.objects.get(device + '/' + LAYOUT['voice'][0] + '/' + LAYOUT['voice'][2][1][0])
+    notifying = bool(stream and stream.props[CHARACTERISTIC_IFACE]['Notifying'])
+    return keyboard.disconnect_calls, bool(keyboard.props[DEVICE_IFACE]['Connected']), notifying
