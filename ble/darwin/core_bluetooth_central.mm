@@ -1,7 +1,9 @@
 // The Bluetooth LE central over CoreBluetooth (Objective-C++, ARC). One
 // delegate object serves the central manager and the chosen peripheral;
 // CoreBluetooth calls it on the main dispatch queue, so every callback
-// reaches the bridge on the main thread.
+// reaches the bridge on the main thread. The helper runs a bare run loop
+// with no AppKit to drain autorelease pools, so every entry from the run
+// loop drains its own.
 #import <CoreBluetooth/CoreBluetooth.h>
 #import <Foundation/Foundation.h>
 
@@ -36,9 +38,7 @@ Bytes bytesOf(NSData* data) {
   return Bytes(begin, begin + data.length);
 }
 
-BluetoothUUID uuidOf(CBUUID* uuid) {
-  return parseBluetoothUUID(utf8(uuid.UUIDString)).value_or(BluetoothUUID{});
-}
+BluetoothUUID uuidOf(CBUUID* uuid) { return parseBluetoothUUID(utf8(uuid.UUIDString)).value_or(BluetoothUUID{}); }
 
 CBUUID* cbUUID(const BluetoothUUID& uuid) {
   return [CBUUID UUIDWithString:[NSString stringWithUTF8String:cbUUIDText(uuid).c_str()]];
@@ -118,13 +118,14 @@ class DarwinPeripheral final : public Peripheral {
       [object setNotifyValue:enabled forCharacteristic:target->object];
   }
   std::size_t maximumWriteValueLength(WriteType type) const override {
-    return [object maximumWriteValueLengthForType:type == WriteType::withResponse
-                                                     ? CBCharacteristicWriteWithResponse
-                                                     : CBCharacteristicWriteWithoutResponse];
+    return
+        [object maximumWriteValueLengthForType:type == WriteType::withResponse ? CBCharacteristicWriteWithResponse
+                                                                               : CBCharacteristicWriteWithoutResponse];
   }
 
   PeripheralDelegate* delegate = nullptr;
-  CBPeripheral* const object;
+  // Replaced when CoreBluetooth gives a new object for the same keyboard.
+  CBPeripheral* object;
 
  private:
   DarwinCentral& central_;
@@ -143,11 +144,15 @@ namespace {
 class DarwinCentral final : public CentralManager {
  public:
   explicit DarwinCentral(CentralManagerDelegate& delegate) : delegate(delegate) {
-    bridge_ = [[MorvikBluetoothDelegate alloc] initWithCentral:this];
-    // No alert of the platform's own when Bluetooth is off: the app says it.
-    manager_ = [[CBCentralManager alloc] initWithDelegate:bridge_
-                                                    queue:dispatch_get_main_queue()
-                                                  options:@{CBCentralManagerOptionShowPowerAlertKey : @NO}];
+    @autoreleasepool {
+      bridge_ = [[MorvikBluetoothDelegate alloc] initWithCentral:this];
+      // No alert of the platform's own when Bluetooth is off: the app says it.
+      manager_ = [[CBCentralManager alloc] initWithDelegate:bridge_
+                                                      queue:dispatch_get_main_queue()
+                                                    options:@{
+                                                      CBCentralManagerOptionShowPowerAlertKey : @NO
+                                                    }];
+    }
   }
 
   CentralState state() const override { return static_cast<CentralState>(manager_.state); }
@@ -159,7 +164,8 @@ class DarwinCentral final : public CentralManager {
 
   std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<Uuid>& identifiers) override {
     NSMutableArray<NSUUID*>* list = [NSMutableArray arrayWithCapacity:identifiers.size()];
-    for (const auto& identifier : identifiers) [list addObject:[[NSUUID alloc] initWithUUIDBytes:identifier.bytes.data()]];
+    for (const auto& identifier : identifiers)
+      [list addObject:[[NSUUID alloc] initWithUUIDBytes:identifier.bytes.data()]];
     return wrap([manager_ retrievePeripheralsWithIdentifiers:list]);
   }
   std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(
@@ -167,8 +173,17 @@ class DarwinCentral final : public CentralManager {
     return wrap([manager_ retrieveConnectedPeripheralsWithServices:cbUUIDs(serviceUUIDs)]);
   }
   void connect(const std::shared_ptr<Peripheral>& peripheral) override {
-    if (auto target = std::dynamic_pointer_cast<DarwinPeripheral>(peripheral))
-      [manager_ connectPeripheral:target->object options:nil];
+    auto target = std::dynamic_pointer_cast<DarwinPeripheral>(peripheral);
+    if (!target) return;
+    // A reset or power cycle of the adapter invalidates every peripheral
+    // object: connect the one CoreBluetooth gives now for this keyboard.
+    CBPeripheral* current = [manager_ retrievePeripheralsWithIdentifiers:@[ target->object.identifier ]].firstObject;
+    if (current != nil && current != target->object) {
+      peripherals_.rebind((__bridge const void*)target->object, (__bridge const void*)current, target);
+      target->object = current;
+      if (target->delegate != nullptr) adopt(current);
+    }
+    [manager_ connectPeripheral:target->object options:nil];
   }
   void cancelPeripheralConnection(const std::shared_ptr<Peripheral>& peripheral) override {
     if (auto target = std::dynamic_pointer_cast<DarwinPeripheral>(peripheral))
@@ -250,79 +265,100 @@ using morvik::ble::darwin::DarwinCentral;
 }
 
 - (void)centralManagerDidUpdateState:(CBCentralManager*)central {
-  _central->delegate.centralManagerDidUpdateState();
+  @autoreleasepool {
+    _central->delegate.centralManagerDidUpdateState();
+  }
 }
 
 - (void)centralManager:(CBCentralManager*)central
     didDiscoverPeripheral:(CBPeripheral*)peripheral
         advertisementData:(NSDictionary<NSString*, id>*)advertisementData
                      RSSI:(NSNumber*)RSSI {
-  morvik::ble::AdvertisementData advertisement;
-  id localName = advertisementData[CBAdvertisementDataLocalNameKey];
-  if ([localName isKindOfClass:[NSString class]]) advertisement.localName = morvik::ble::darwin::text(localName);
-  _central->delegate.didDiscoverPeripheral(_central->handle(peripheral), advertisement, RSSI.intValue);
+  @autoreleasepool {
+    morvik::ble::AdvertisementData advertisement;
+    id localName = advertisementData[CBAdvertisementDataLocalNameKey];
+    if ([localName isKindOfClass:[NSString class]]) advertisement.localName = morvik::ble::darwin::text(localName);
+    _central->delegate.didDiscoverPeripheral(_central->handle(peripheral), advertisement, RSSI.intValue);
+  }
 }
 
 - (void)centralManager:(CBCentralManager*)central didConnectPeripheral:(CBPeripheral*)peripheral {
-  _central->delegate.didConnectPeripheral(_central->handle(peripheral));
+  @autoreleasepool {
+    _central->delegate.didConnectPeripheral(_central->handle(peripheral));
+  }
 }
 
 - (void)centralManager:(CBCentralManager*)central
     didFailToConnectPeripheral:(CBPeripheral*)peripheral
                          error:(NSError*)error {
-  _central->delegate.didFailToConnectPeripheral(_central->handle(peripheral), morvik::ble::darwin::errorOf(error));
+  @autoreleasepool {
+    _central->delegate.didFailToConnectPeripheral(_central->handle(peripheral), morvik::ble::darwin::errorOf(error));
+  }
 }
 
 - (void)centralManager:(CBCentralManager*)central
     didDisconnectPeripheral:(CBPeripheral*)peripheral
                       error:(NSError*)error {
-  _central->delegate.didDisconnectPeripheral(_central->handle(peripheral), morvik::ble::darwin::errorOf(error));
+  @autoreleasepool {
+    _central->delegate.didDisconnectPeripheral(_central->handle(peripheral), morvik::ble::darwin::errorOf(error));
+  }
 }
 
 - (void)peripheral:(CBPeripheral*)peripheral didDiscoverServices:(NSError*)error {
-  if (auto* delegate = [self delegateOf:peripheral])
-    delegate->didDiscoverServices(_central->handle(peripheral), morvik::ble::darwin::errorOf(error));
+  @autoreleasepool {
+    if (auto* delegate = [self delegateOf:peripheral])
+      delegate->didDiscoverServices(_central->handle(peripheral), morvik::ble::darwin::errorOf(error));
+  }
 }
 
 - (void)peripheral:(CBPeripheral*)peripheral
     didDiscoverCharacteristicsForService:(CBService*)service
                                    error:(NSError*)error {
-  if (auto* delegate = [self delegateOf:peripheral])
-    delegate->didDiscoverCharacteristicsForService(_central->handle(peripheral), _central->handle(service),
-                                                   morvik::ble::darwin::errorOf(error));
+  @autoreleasepool {
+    if (auto* delegate = [self delegateOf:peripheral])
+      delegate->didDiscoverCharacteristicsForService(_central->handle(peripheral), _central->handle(service),
+                                                     morvik::ble::darwin::errorOf(error));
+  }
 }
 
 - (void)peripheral:(CBPeripheral*)peripheral didModifyServices:(NSArray<CBService*>*)invalidatedServices {
-  auto* delegate = [self delegateOf:peripheral];
-  if (delegate == nullptr) return;
-  std::vector<std::shared_ptr<morvik::ble::Service>> invalidated;
-  for (CBService* service in invalidatedServices) invalidated.push_back(_central->handle(service));
-  delegate->didModifyServices(_central->handle(peripheral), invalidated);
+  @autoreleasepool {
+    auto* delegate = [self delegateOf:peripheral];
+    if (delegate == nullptr) return;
+    std::vector<std::shared_ptr<morvik::ble::Service>> invalidated;
+    for (CBService* service in invalidatedServices) invalidated.push_back(_central->handle(service));
+    delegate->didModifyServices(_central->handle(peripheral), invalidated);
+  }
 }
 
 - (void)peripheral:(CBPeripheral*)peripheral
     didWriteValueForCharacteristic:(CBCharacteristic*)characteristic
                              error:(NSError*)error {
-  if (auto* delegate = [self delegateOf:peripheral])
-    delegate->didWriteValueForCharacteristic(_central->handle(peripheral), _central->handle(characteristic),
-                                             morvik::ble::darwin::errorOf(error));
+  @autoreleasepool {
+    if (auto* delegate = [self delegateOf:peripheral])
+      delegate->didWriteValueForCharacteristic(_central->handle(peripheral), _central->handle(characteristic),
+                                               morvik::ble::darwin::errorOf(error));
+  }
 }
 
 - (void)peripheral:(CBPeripheral*)peripheral
     didUpdateValueForCharacteristic:(CBCharacteristic*)characteristic
                               error:(NSError*)error {
-  if (auto* delegate = [self delegateOf:peripheral])
-    delegate->didUpdateValueForCharacteristic(_central->handle(peripheral), _central->handle(characteristic),
-                                              morvik::ble::darwin::errorOf(error));
+  @autoreleasepool {
+    if (auto* delegate = [self delegateOf:peripheral])
+      delegate->didUpdateValueForCharacteristic(_central->handle(peripheral), _central->handle(characteristic),
+                                                morvik::ble::darwin::errorOf(error));
+  }
 }
 
 - (void)peripheral:(CBPeripheral*)peripheral
     didUpdateNotificationStateForCharacteristic:(CBCharacteristic*)characteristic
                                           error:(NSError*)error {
-  if (auto* delegate = [self delegateOf:peripheral])
-    delegate->didUpdateNotificationStateForCharacteristic(_central->handle(peripheral),
-                                                          _central->handle(characteristic),
-                                                          morvik::ble::darwin::errorOf(error));
+  @autoreleasepool {
+    if (auto* delegate = [self delegateOf:peripheral])
+      delegate->didUpdateNotificationStateForCharacteristic(
+          _central->handle(peripheral), _central->handle(characteristic), morvik::ble::darwin::errorOf(error));
+  }
 }
 
 @end

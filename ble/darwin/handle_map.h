@@ -24,6 +24,13 @@ class HandleMap {
     return handle;
   }
 
+  // The platform replaced the object behind a handle (CoreBluetooth does so
+  // after the adapter resets): the handle now stands for `replacement`.
+  void rebind(const void* object, const void* replacement, const std::shared_ptr<Handle>& handle) {
+    handles_.erase(object);
+    handles_[replacement] = handle;
+  }
+
   // The handle of an object, if one is alive.
   std::shared_ptr<Handle> existing(const void* object) const {
     const auto found = handles_.find(object);
@@ -34,7 +41,8 @@ class HandleMap {
 
  private:
   void prune() {
-    for (auto it = handles_.begin(); it != handles_.end();) it = it->second.expired() ? handles_.erase(it) : std::next(it);
+    for (auto it = handles_.begin(); it != handles_.end();)
+      it = it->second.expired() ? handles_.erase(it) : std::next(it);
     pruneAt_ = std::max<std::size_t>(64, handles_.size() * 2);
   }
 

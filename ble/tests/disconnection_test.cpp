@@ -62,20 +62,6 @@ TEST_F(BridgeTest, FailedConnectionAnswersOpenWithoutAnEvent) {
   EXPECT_EQ(lines(), (Lines{error(3, msg::chooseFromList)}));
 }
 
-TEST_F(BridgeTest, LateConnectionReportsAfterCloseAreIgnored) {
-  auto keyboard = addKeyboard();
-  startBridge();
-  selectHeld(keyboard);
-  send(R"({"id":3,"op":"close"})");
-  lines();
-  // Reports the platform had queued before the cancellation.
-  bridge->didConnectPeripheral(keyboard);
-  bridge->didFailToConnectPeripheral(keyboard, "Connection timed out");
-  bridge->didDisconnectPeripheral(keyboard, std::nullopt);
-  loop.runReady();
-  EXPECT_EQ(lines(), Lines{});
-}
-
 TEST_F(BridgeTest, AdapterOffWhileConnected) {
   const struct {
     const char* name;

@@ -43,22 +43,6 @@ TEST_F(BridgeTest, PreferredKnownKeyboardWithoutANameIsListedAtOnce) {
   EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardB, "Morvik Pro"}})}));
 }
 
-TEST_F(BridgeTest, PreferredIsReplacedByEveryOpen) {
-  sim::KeyboardSpec spec = keyboardSpec(keyboardB);
-  spec.advertising = false;
-  addKeyboard(spec);
-  startBridge();
-  for (const std::string& preferred :
-       {std::string("\"") + keyboardB + "\"", std::string("\"nope\""), std::string("7")}) {
-    send(R"({"id":1,"op":"open","preferred":)" + preferred + "}");
-    send(R"({"id":2,"op":"close"})");
-  }
-  send(R"({"id":3,"op":"open"})");
-  EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardB, "Morvik Pro"}}), error(1, msg::cancelled), answer(2),
-                            devicesEvent({}), error(1, msg::cancelled), answer(2), devicesEvent({}),
-                            error(1, msg::cancelled), answer(2), devicesEvent({})}));
-}
-
 TEST_F(BridgeTest, ListIsOrderedByIdentifierWhateverTheOrderOfDiscovery) {
   auto a1 = addKeyboard(keyboardSpec(keyboardB, "Morvik Pro A1"));
   auto f0 = addKeyboard(keyboardSpec(keyboardA, "Morvik Pro 0F"));
@@ -114,18 +98,6 @@ TEST_F(BridgeTest, KeyboardNameRule) {
     if (c.listedAs) expected.push_back(devicesEvent({{keyboardA, *c.listedAs}}));
     EXPECT_EQ(h.lines(), expected);
   }
-}
-
-TEST_F(BridgeTest, NameLearntLaterShowsInLaterEvents) {
-  sim::KeyboardSpec spec = keyboardSpec(keyboardA, std::nullopt);
-  spec.advertisedName = "Morvik Pro";
-  auto keyboard = addKeyboard(spec);
-  startBridge();
-  send(R"({"id":1,"op":"open"})");
-  lines();
-  keyboard->setName("Morvik Pro Studio");
-  loop.advance(seconds(3));
-  EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardA, "Morvik Pro Studio"}})}));
 }
 
 TEST_F(BridgeTest, SelectEndsTheSearch) {
@@ -186,26 +158,6 @@ TEST_F(BridgeTest, AdapterFailuresAnswerThePendingOpen) {
     h.send(R"({"id":2,"op":"open"})");
     EXPECT_EQ(h.lines(), (Lines{devicesEvent({})}));
   }
-}
-
-TEST_F(BridgeTest, AdapterStateWithNothingPendingWritesNothing) {
-  startBridge();
-  world.setAdapterState(CentralState::poweredOff);
-  loop.runReady();
-  world.setAdapterState(CentralState::poweredOn);
-  loop.runReady();
-  EXPECT_EQ(lines(), Lines{});
-}
-
-TEST_F(BridgeTest, NextOpenEmptiesTheList) {
-  addKeyboard();
-  startBridge();
-  send(R"({"id":1,"op":"open"})");
-  send(R"({"id":2,"op":"close"})");
-  lines();
-  world.setAdvertisingDelay(seconds(1));
-  send(R"({"id":3,"op":"open"})");
-  EXPECT_EQ(lines(), (Lines{devicesEvent({})}));
 }
 
 }  // namespace

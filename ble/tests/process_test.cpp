@@ -68,16 +68,6 @@ TEST(BleProcess, WholeSession) {
   EXPECT_EQ(helper.errorOutput(), "");
 }
 
-TEST(BleProcess, MalformedLinesAreDroppedAndEndOfInputExits) {
-  ChildProcess helper(MORVIK_BLE_SIM);
-  helper.write(std::string("\n[1]\nnot json\n{\"op\":\"open\"}\n{\"id\":\"1\",\"op\":\"close\"}\n") +
-               "{\"id\":1,\"op\":\"" + std::string(1100, 'x') + "\"}\n" + "{\"id\":2,\"op\":\"nope\"}\r\n" +
-               "{\"id\":3,\"op\":\"close\"}");
-  helper.closeInput();
-  EXPECT_EQ(helper.readAllLines(), (Lines{R"({"id":2,"error":"不支持的蓝牙操作"})", R"({"id":3,"result":true})"}));
-  EXPECT_EQ(helper.wait().status, 0);
-}
-
 TEST(BleProcess, EndOfInputWhileSearchingExitsAfterAnsweringWhatCame) {
   ChildProcess helper(MORVIK_BLE_SIM);
   helper.write(R"({"id":1,"op":"open"})"

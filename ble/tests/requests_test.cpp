@@ -16,13 +16,6 @@ TEST_F(BridgeTest, RequestWithoutUsableIdOrOpIsIgnored) {
   }
 }
 
-TEST_F(BridgeTest, IntegralIdWithZeroFractionIsAnsweredAsAnInteger) {
-  startBridge();
-  send(R"({"id":7.0,"op":"close"})");
-  send(R"({"id":-9223372036854775808,"op":"close"})");
-  EXPECT_EQ(lines(), (Lines{answer(7), answer(INT64_MIN)}));
-}
-
 TEST_F(BridgeTest, UnknownOpIsRejectedInEveryState) {
   auto keyboard = readyKeyboard();
   for (const char* op : {"Open", "connect", "", "voiceenable"}) {
@@ -121,20 +114,6 @@ TEST(StateTable, CloseIsAcceptedInEveryStateAndAnswersWhatIsPending) {
   }
 }
 
-TEST_F(BridgeTest, SecondOpenWhilePendingIsRejectedAndTheFirstStaysPending) {
-  addKeyboard();
-  startBridge();
-  send(R"({"id":1,"op":"open"})");
-  lines();
-  send(R"({"id":2,"op":"open"})");
-  EXPECT_EQ(lines(), (Lines{error(2, msg::connectionInUse)}));
-  send(R"({"id":3,"op":"select","deviceId":")" + keyboardA + "\"}");
-  const Lines output = lines();
-  ASSERT_EQ(output.size(), 2u);
-  EXPECT_EQ(output[0], answer(3));
-  EXPECT_EQ(output[1].rfind(R"({"id":1,"result":)", 0), 0u) << output[1];
-}
-
 class PoweredOffTest : public BridgeTest {
  protected:
   PoweredOffTest() : BridgeTest(CentralState::poweredOff) {}
@@ -181,41 +160,37 @@ TEST_F(BridgeTest, SelectTakesEitherCaseAndRejectsUnlistedKeyboards) {
   EXPECT_EQ(output[0], answer(3));
 }
 
-TEST_F(BridgeTest, WriteChecksItsFrame) {
-  sim::KeyboardSpec spec = keyboardSpec(keyboardA);
-  spec.maximumWriteLength = 20;
-  auto keyboard = readyKeyboard(spec);
-  const auto frame = [](int length, int value = 1) {
-    std::string data;
-    for (int i = 0; i < length; ++i) data += (i ? "," : "") + std::to_string(i == 0 ? value : 1);
+TEST(Requests, WriteTakesEightBytesUpToTheWriteLimitAndNeverAbove56) {
+  const auto frame = [](int length, const std::string& first = "1") {
+    std::string data = first;
+    for (int i = 1; i < length; ++i) data += ",1";
     return R"({"id":4,"op":"write","data":[)" + data + "]}";
   };
-  for (const std::string& bad :
-       {frame(7), frame(21), frame(0), frame(8, 256), frame(8, -1),
-        std::string(R"({"id":4,"op":"write","data":[1,2,3,4,5,6,7,8.5]})"),
-        std::string(R"({"id":4,"op":"write","data":"12345678"})"), std::string(R"({"id":4,"op":"write"})")}) {
-    send(bad);
-    EXPECT_EQ(lines(), (Lines{error(4, msg::invalidConfigurationData)})) << bad;
-  }
-  EXPECT_TRUE(keyboard->writes().empty());
-  for (int length : {8, 20}) {
-    send(frame(length));
-    EXPECT_EQ(lines(), (Lines{answer(4)})) << length;
-  }
-}
-
-TEST_F(BridgeTest, WriteLimitIsNeverAbove56) {
-  sim::KeyboardSpec spec = keyboardSpec(keyboardA);
-  spec.maximumWriteLength = 512;
-  readyKeyboard(spec);
-  const auto frame = [](int length) {
-    std::string data = "0";
-    for (int i = 1; i < length; ++i) data += ",0";
-    return R"({"id":4,"op":"write","data":[)" + data + "]}";
+  const struct {
+    std::size_t writeLength;
+    std::vector<std::string> accepted, rejected;
+  } cases[] = {
+      {20,
+       {frame(8), frame(20)},
+       {frame(7), frame(21), R"({"id":4,"op":"write","data":[]})", frame(8, "256"), frame(8, "-1"), frame(8, "1.5"),
+        R"({"id":4,"op":"write","data":"12345678"})", R"({"id":4,"op":"write"})"}},
+      {512, {frame(56)}, {frame(57)}},
   };
-  send(frame(56));
-  send(frame(57));
-  EXPECT_EQ(lines(), (Lines{answer(4), error(4, msg::invalidConfigurationData)}));
+  for (const auto& c : cases) {
+    BridgeHarness h;
+    sim::KeyboardSpec spec = keyboardSpec(keyboardA);
+    spec.maximumWriteLength = c.writeLength;
+    auto keyboard = h.readyKeyboard(spec);
+    for (const auto& bad : c.rejected) {
+      h.send(bad);
+      EXPECT_EQ(h.lines(), (Lines{error(4, msg::invalidConfigurationData)})) << bad;
+    }
+    EXPECT_TRUE(keyboard->writes().empty());
+    for (const auto& good : c.accepted) {
+      h.send(good);
+      EXPECT_EQ(h.lines(), (Lines{answer(4)})) << good;
+    }
+  }
 }
 
 TEST_F(BridgeTest, VoiceWriteTakesTwoOrSixBytes) {
@@ -250,39 +225,6 @@ TEST_F(BridgeTest, VoiceEnableNeedsABooleanAndAnswersAnUnchangedStateAtOnce) {
   EXPECT_EQ(lines(), (Lines{answer(8)}));
   send(R"({"id":9,"op":"voiceEnable","enabled":true})");
   EXPECT_EQ(lines(), (Lines{answer(9)}));
-}
-
-TEST_F(BridgeTest, VoiceRequestsNeedTheVoiceService) {
-  sim::KeyboardSpec spec = keyboardSpec(keyboardA);
-  spec.services = sim::morvikProServices(false);
-  readyKeyboard(spec);
-  send(R"({"id":5,"op":"voiceEnable","enabled":true})");
-  send(R"({"id":6,"op":"voiceWrite","data":[1,2]})");
-  EXPECT_EQ(lines(), (Lines{error(5, msg::upgradeForMicrophone), error(6, msg::upgradeForMicrophone)}));
-}
-
-TEST_F(BridgeTest, SecondReadWhileTheFirstIsInFlightIsRejected) {
-  auto keyboard = readyKeyboard();
-  keyboard->setResponseValue(Bytes{4, 2});
-  keyboard->hold();
-  send(R"({"id":3,"op":"read"})");
-  send(R"({"id":4,"op":"read"})");
-  EXPECT_EQ(lines(), (Lines{error(4, msg::configurationNotReady)}));
-  keyboard->release();
-  loop.runReady();
-  EXPECT_EQ(lines(), (Lines{answer(3, channel::Json::array({4, 2}))}));
-}
-
-TEST_F(BridgeTest, CloseWhileAReadIsInFlight) {
-  auto keyboard = readyKeyboard();
-  keyboard->hold();
-  send(R"({"id":3,"op":"read"})");
-  send(R"({"id":4,"op":"close"})");
-  EXPECT_EQ(lines(), (Lines{error(3, msg::cancelled), answer(4)}));
-  EXPECT_EQ(world.connectionsCancelled(), 1);
-  keyboard->release();  // the late read completion and the disconnection report
-  loop.runReady();
-  EXPECT_EQ(lines(), Lines{});
 }
 
 }  // namespace

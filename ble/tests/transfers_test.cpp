@@ -80,26 +80,6 @@ TEST_F(BridgeTest, VoiceUpdateWithErrorOrWithoutValueIsDropped) {
   EXPECT_EQ(lines(), Lines{});
 }
 
-TEST_F(BridgeTest, ResponseUpdateWhileAWriteIsPendingIsIgnored) {
-  auto keyboard = readyKeyboard();
-  keyboard->hold();
-  send(R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})");
-  bridge->didUpdateValueForCharacteristic(keyboard, characteristic(keyboard, gatt::response), std::nullopt);
-  EXPECT_EQ(lines(), Lines{});
-  keyboard->release();
-  loop.runReady();
-  EXPECT_EQ(lines(), (Lines{answer(3)}));
-}
-
-TEST_F(BridgeTest, WriteCompletionOnEitherCommandCompletesEitherWrite) {
-  auto keyboard = readyKeyboard();
-  keyboard->hold();
-  send(R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})");
-  bridge->didWriteValueForCharacteristic(keyboard, characteristic(keyboard, gatt::voiceCommand), std::nullopt);
-  bridge->didWriteValueForCharacteristic(keyboard, characteristic(keyboard, gatt::response), std::nullopt);
-  EXPECT_EQ(lines(), (Lines{answer(3)}));
-}
-
 TEST(Transfers, PlatformErrorsAnswerTheOperation) {
   const struct {
     const char* name;

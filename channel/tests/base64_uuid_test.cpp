@@ -45,7 +45,10 @@ TEST(UuidText, ParsesEitherCaseAndWritesUpperCase) {
 TEST(UuidText, RejectsMalformedText) {
   for (const char* bad : {"", "7a8e1001", "7a8e10017d3b4c6a96a83d79199c7e21", "{7a8e1001-7d3b-4c6a-96a8-3d79199c7e21}",
                           "7a8e1001-7d3b-4c6a-96a8-3d79199c7e2g", "7a8e1001-7d3b-4c6a-96a8-3d79199c7e2",
-                          "7a8e1001-7d3b-4c6a-96a8-3d79199c7e211", "7a8e1001x7d3b-4c6a-96a8-3d79199c7e21"})
+                          "7a8e1001-7d3b-4c6a-96a8-3d79199c7e211", "7a8e1001x7d3b-4c6a-96a8-3d79199c7e21",
+                          // Accepted by an sscanf-based parser: a sign or a space inside a group.
+                          "+a8e1001-7d3b-4c6a-96a8-3d79199c7e21", "7a8e1001-7d3b-4c6a-96a8- d79199c7e21",
+                          "7a8e1001-+d3b-4c6a-96a8-3d79199c7e21"})
     EXPECT_EQ(parseUuid(bad), std::nullopt) << bad;
   EXPECT_EQ(parseUuid(std::string_view("7a8e1001-7d3b-4c6a-96a8-3d79199c7e2\0", 36)), std::nullopt);
 }

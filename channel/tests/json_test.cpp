@@ -78,18 +78,5 @@ TEST(Serialize, CompactUtf8AndNoRawLineFeed) {
   EXPECT_EQ(serialize(Json{{"bytes", byteArray({0, 127, 255})}}), R"({"bytes":[0,127,255]})");
 }
 
-TEST(Emit, WriteShapes) {
-  RecordingOutput out;
-  emit(out, {{"x", 1}});
-  ASSERT_EQ(out.writes.size(), 1u);
-  EXPECT_EQ(out.writes[0], "{\"x\":1}\n");
-  out.writes.clear();
-  emitThenLineFeed(out, {{"x", 1}});
-  EXPECT_EQ(out.writes, (std::vector<std::string>{"{\"x\":1}", "\n"}));
-  out.writes.clear();
-  emitWithoutLineFeed(out, {{"x", 1}});
-  EXPECT_EQ(out.writes, (std::vector<std::string>{"{\"x\":1}"}));
-}
-
 }  // namespace
 }  // namespace morvik::channel

@@ -4,65 +4,11 @@
 #include <vector>
 
 #include "channel/main_loop.h"
-#include "channel/manual_loop.h"
 
 namespace morvik::channel {
 namespace {
 
 using std::chrono::milliseconds;
-using std::chrono::seconds;
-
-TEST(ManualLoop, RunsPostedTasksInOrderIncludingTasksTheyPost) {
-  ManualLoop loop;
-  std::vector<int> order;
-  loop.post([&] {
-    order.push_back(1);
-    loop.post([&] { order.push_back(3); });
-  });
-  loop.post([&] { order.push_back(2); });
-  EXPECT_TRUE(order.empty());
-  loop.runReady();
-  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-}
-
-TEST(ManualLoop, TimersFireInTimeOrderOnTheVirtualClock) {
-  ManualLoop loop;
-  std::vector<std::string> fired;
-  auto repeating =
-      loop.schedule(seconds(3), true, [&] { fired.push_back("tick@" + std::to_string(loop.elapsed() / seconds(1))); });
-  auto once = loop.schedule(seconds(4), false, [&] { fired.push_back("once"); });
-  loop.advance(seconds(2));
-  EXPECT_TRUE(fired.empty());
-  loop.advance(seconds(5));
-  EXPECT_EQ(fired, (std::vector<std::string>{"tick@3", "once", "tick@6"}));
-  EXPECT_EQ(loop.activeTimers(), 1u);
-}
-
-TEST(ManualLoop, InvalidatedTimerNeverFiresAgain) {
-  ManualLoop loop;
-  int ticks = 0;
-  std::unique_ptr<Timer> timer;
-  timer = loop.schedule(seconds(1), true, [&] {
-    if (++ticks == 2) timer->invalidate();
-  });
-  loop.advance(seconds(10));
-  EXPECT_EQ(ticks, 2);
-  auto dropped = loop.schedule(seconds(1), true, [&] { ++ticks; });
-  dropped.reset();
-  loop.advance(seconds(10));
-  EXPECT_EQ(ticks, 2);
-}
-
-TEST(ManualLoop, RepeatingTimerThatFallsBehindSkipsMissedTicks) {
-  ManualLoop loop;
-  std::vector<long> at;
-  auto timer = loop.schedule(seconds(3), true, [&] { at.push_back(loop.elapsed() / seconds(1)); });
-  loop.stall(seconds(10));
-  loop.runReady();
-  EXPECT_EQ(at, (std::vector<long>{10}));  // one late tick, not three
-  loop.advance(seconds(2));
-  EXPECT_EQ(at, (std::vector<long>{10, 12}));  // back on the 3-second grid
-}
 
 TEST(PlatformLoop, RunsTasksPostedFromOtherThreadsInOrderAndStops) {
   auto loop = makePlatformLoop();

@@ -48,6 +48,13 @@ TEST(HandleMap, SameObjectSameHandleWhileTheHandleLives) {
   EXPECT_EQ(map.existing(&a), nullptr);
   EXPECT_EQ(map.handleFor(&a, make(1))->object, 1);
   EXPECT_EQ(made, 3) << "a dropped handle is made anew";
+  // After a reset the platform gives a new object for the same device: the
+  // bridge's handle follows it, and the stale object no longer maps to it.
+  int replacement = 3;
+  map.rebind(&b, &replacement, other);
+  EXPECT_EQ(map.handleFor(&replacement, make(3)), other);
+  EXPECT_EQ(map.existing(&b), nullptr);
+  EXPECT_EQ(made, 3);
 }
 
 TEST(HandleMap, DroppedHandlesDoNotPileUp) {

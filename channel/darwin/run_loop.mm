@@ -1,6 +1,8 @@
 // The macOS main loop: tasks go to the main dispatch queue, timers are run
 // loop timers in the common modes, and run() runs the main run loop, which
-// also serves the main queue and the frameworks' callbacks.
+// also serves the main queue and the frameworks' callbacks. The helpers run
+// no AppKit event loop that would drain autorelease pools, so each task and
+// each tick drains its own (Objective-C++ for @autoreleasepool).
 #include <CoreFoundation/CoreFoundation.h>
 #include <dispatch/dispatch.h>
 
@@ -10,8 +12,10 @@ namespace morvik::channel {
 namespace {
 
 void runTask(void* context) {
-  std::unique_ptr<Task> task(static_cast<Task*>(context));
-  (*task)();
+  @autoreleasepool {
+    std::unique_ptr<Task> task(static_cast<Task*>(context));
+    (*task)();
+  }
 }
 
 class RunLoopTimer final : public Timer {
@@ -34,9 +38,11 @@ class RunLoopTimer final : public Timer {
 
  private:
   static void fire(CFRunLoopTimerRef, void* info) {
-    // Copied, so that a tick may invalidate and destroy its own timer.
-    Task tick = static_cast<RunLoopTimer*>(info)->tick_;
-    tick();
+    @autoreleasepool {
+      // Copied, so that a tick may invalidate and destroy its own timer.
+      Task tick = static_cast<RunLoopTimer*>(info)->tick_;
+      tick();
+    }
   }
 
   Task tick_;
