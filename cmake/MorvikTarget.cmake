@@ -29,13 +29,29 @@ set(MORVIK_BUNDLE_PREFIX "studio.morvik.helpers" CACHE STRING "Bundle identifier
 set(MORVIK_CODESIGN_IDENTITY "-" CACHE STRING "codesign identity for the macOS helpers (- is ad-hoc)")
 option(MORVIK_HARDENED_RUNTIME "Sign the macOS helpers with the hardened runtime" OFF)
 
-# The helper's Info.plist, filled in at configure time. On macOS it is
+# Why the helpers ask for each permission; the application's own Info.plist
+# carries the same texts (docs/macos.md).
+set(MORVIK_USAGE_bluetooth NSBluetoothAlwaysUsageDescription
+  "Morvik Studio 通过蓝牙连接 Morvik Pro 键盘，用于读写键盘配置和使用键盘上的麦克风。")
+set(MORVIK_USAGE_speech NSSpeechRecognitionUsageDescription
+  "Morvik Studio 把键盘麦克风录下的语音转成文字，用于听写。")
+
+# The helper's Info.plist with the usage descriptions of the permissions it
+# asks for (bluetooth, speech), filled in at configure time. On macOS it is
 # embedded in the executable's __TEXT,__info_plist section, and the helper is
 # signed after the link where codesign exists (a Mac); a cross link with lld
 # signs arm64 ad hoc by itself.
-function(morvik_info_plist target template)
+function(morvik_info_plist target)
+  string(REPLACE "morvik-" "" plist_suffix ${target})
+  set(plist_name ${target})
+  set(plist_usage "")
+  foreach(permission ${ARGN})
+    list(GET MORVIK_USAGE_${permission} 0 key)
+    list(GET MORVIK_USAGE_${permission} 1 text)
+    string(APPEND plist_usage "\t<key>${key}</key>\n\t<string>${text}</string>\n")
+  endforeach()
   set(plist ${CMAKE_CURRENT_BINARY_DIR}/${target}.Info.plist)
-  configure_file(${template} ${plist} @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/Info.plist.in ${plist} @ONLY)
   set_property(TARGET ${target} PROPERTY MORVIK_INFO_PLIST ${plist})
   if(APPLE)
     target_link_options(${target} PRIVATE LINKER:-sectcreate,__TEXT,__info_plist,${plist})
@@ -66,4 +82,17 @@ function(morvik_sim_helper helper main out_var)
   set_target_properties(${helper}-sim PROPERTIES OUTPUT_NAME ${helper} RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/sim)
   target_link_libraries(${helper}-sim PRIVATE ${ARGN})
   set(${out_var} $<TARGET_FILE:${helper}-sim> PARENT_SCOPE)
+endfunction()
+
+# The Speech headers import the AVFoundation umbrella, which a cross build's
+# SDK may lack; what they use of it is AVFAudio (and CoreMedia), so a
+# generated stand-in umbrella serves the compiler. Nothing is linked from it.
+function(morvik_avfoundation_shim target)
+  if(NOT MORVIK_CROSS_DARWIN OR EXISTS ${CMAKE_OSX_SYSROOT}/System/Library/Frameworks/AVFoundation.framework)
+    return()
+  endif()
+  set(shim ${CMAKE_BINARY_DIR}/avfoundation-shim)
+  file(WRITE ${shim}/AVFoundation.framework/Headers/AVFoundation.h
+    "#import <AVFAudio/AVFAudio.h>\n#import <CoreMedia/CoreMedia.h>\n")
+  target_compile_options(${target} PRIVATE -F${shim})
 endfunction()

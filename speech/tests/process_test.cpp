@@ -1,0 +1,152 @@
+// morvik-speech as the application drives it: the simulated recogniser
+// always, and on Linux the real one with speech synthesised by flite.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "channel/base64.h"
+#include "channel/json.h"
+#include "testsupport/process.h"
+
+namespace morvik::speech {
+namespace {
+
+using testing::ChildProcess;
+using Lines = std::vector<std::string>;
+
+std::string audioLine(std::uint32_t session, const std::vector<std::int16_t>& samples, std::size_t at) {
+  channel::Bytes pcm;
+  for (std::size_t i = at; i < std::min(samples.size(), at + 320); ++i) {
+    pcm.push_back(static_cast<std::uint8_t>(samples[i]));
+    pcm.push_back(static_cast<std::uint8_t>(samples[i] >> 8));
+  }
+  return R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
+}
+
+// Pushes the samples in 20 ms chunks, as the application does.
+void push(ChildProcess& helper, std::uint32_t session, const std::vector<std::int16_t>& samples) {
+  std::string lines;
+  for (std::size_t at = 0; at < samples.size(); at += 320) lines += audioLine(session, samples, at);
+  helper.write(lines);
+}
+
+std::string field(const std::string& line, const char* key) {
+  const auto object = channel::parseObject(line);
+  return object ? channel::readString(*object, key).value_or("") : "";
+}
+
+TEST(SpeechProcess, SimulatedDictation) {
+  ChildProcess helper(MORVIK_SPEECH_SIM);
+  helper.write(R"({"op":"prepare","locale":"en-US"})"
+               "\n"
+               R"({"op":"start","session":3})"
+               "\n");
+  EXPECT_EQ(helper.readLine(), R"({"event":"ready","locale":"en-US","offline":true})");
+  std::vector<std::int16_t> tone(16000);
+  for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = i % 40 < 20 ? 6000 : -6000;
+  push(helper, 3, tone);
+  helper.write(R"({"op":"end","session":3})"
+               "\n");
+  Lines lines;
+  while (auto line = helper.readLine()) {
+    lines.push_back(*line);
+    if (line->starts_with(R"({"event":"final")")) break;
+  }
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.front(), R"({"event":"partial","session":3,"text":"please"})");
+  EXPECT_EQ(lines.back(), R"({"event":"final","session":3,"text":"please open the settings and"})");
+  helper.closeInput();
+  EXPECT_EQ(helper.readAllLines(), Lines{});
+  EXPECT_EQ(helper.wait().status, 0);
+  EXPECT_EQ(helper.errorOutput(), "");
+}
+
+TEST(SpeechProcess, LineLimitAndEndOfInputDuringASession) {
+  // A prepare padded to exactly 4096 bytes is read; one of 4097 is dropped.
+  const auto padded = [](std::size_t bytes) {
+    const std::string head = R"({"op":"prepare","locale":"en-US","pad":")";
+    return head + std::string(bytes - head.size() - 2, 'x') + "\"}\n";
+  };
+  const auto run = testing::runProcess(MORVIK_SPEECH_SIM, {},
+                                       padded(4097) + "[1]\n\n" + padded(4096) +
+                                           R"({"op":"start","session":1})"
+                                           "\n");
+  EXPECT_EQ(run.output, "{\"event\":\"ready\",\"locale\":\"en-US\",\"offline\":true}\n")
+      << "the open session is cancelled at end of input, silently";
+  EXPECT_EQ(run.exit.status, 0);
+}
+
+#ifdef MORVIK_SPEECH_LINUX
+// 16 kHz mono speech from flite's "slt" voice, made at test time.
+std::vector<std::int16_t> synthesise(const std::string& sentence) {
+  const std::string wav = ::testing::TempDir() + "speech.wav";
+  const auto flite = testing::runProcess("/usr/bin/flite", {"-voice", "slt", "-t", sentence, "-o", wav});
+  EXPECT_EQ(flite.exit.status, 0);
+  std::ifstream in(wav, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  std::remove(wav.c_str());
+  const auto data = bytes.find("data");
+  if (data == std::string::npos) return {};
+  std::vector<std::int16_t> samples((bytes.size() - data - 8) / 2);
+  std::memcpy(samples.data(), bytes.data() + data + 8, samples.size() * 2);
+  return samples;
+}
+
+TEST(SpeechLinux, DictatesSynthesisedSpeech) {
+  const std::string sentence = "please open the settings and turn on the microphone";
+  const auto samples = synthesise(sentence);
+  ASSERT_GT(samples.size(), 16000u);
+  ChildProcess helper(MORVIK_SPEECH_LINUX);
+  helper.write(R"({"op":"prepare","locale":"en-US"})"
+               "\n"
+               R"({"op":"start","session":9})"
+               "\n");
+  EXPECT_EQ(helper.readLine(), R"({"event":"ready","locale":"en-US","offline":true})");
+  push(helper, 9, samples);
+  helper.write(R"({"op":"end","session":9})"
+               "\n");
+  std::string finalText;
+  int partials = 0;
+  while (auto line = helper.readLine(std::chrono::seconds(30))) {
+    if (line->starts_with(R"({"event":"partial","session":9)")) ++partials;
+    if (!line->starts_with(R"({"event":"final","session":9)")) continue;
+    finalText = field(*line, "text");
+    break;
+  }
+  EXPECT_GT(partials, 1);
+  // Word error threshold: at most two of the nine words missed.
+  std::istringstream expected(sentence);
+  int missed = 0;
+  for (std::string word; expected >> word;)
+    missed += (" " + finalText + " ").find(" " + word + " ") == std::string::npos;
+  EXPECT_LE(missed, 2) << finalText;
+  EXPECT_EQ(helper.wait().status, 0);
+  EXPECT_EQ(helper.errorOutput(), "");
+}
+
+TEST(SpeechLinux, ChineseHasNoRecognizerAndCancelStopsDecoding) {
+  ChildProcess helper(MORVIK_SPEECH_LINUX);
+  helper.write(R"({"op":"prepare"})"
+               "\n");
+  EXPECT_EQ(helper.readLine(), R"({"event":"error","message":"此语言的系统听写暂不可用，请检查系统听写与网络设置"})");
+  helper.write(R"({"op":"prepare","locale":"en-US"})"
+               "\n"
+               R"({"op":"start","session":1})"
+               "\n");
+  EXPECT_EQ(helper.readLine(), R"({"event":"ready","locale":"en-US","offline":true})");
+  push(helper, 1, synthesise("turn on the microphone"));
+  helper.write(R"({"op":"end","session":1})"
+               "\n"
+               R"({"op":"cancel"})"
+               "\n");
+  // Whatever the decoder had said before the cancel, nothing follows it.
+  while (auto line = helper.readLine(std::chrono::seconds(2))) EXPECT_TRUE(line->starts_with(R"({"event":"partial")"));
+  helper.closeInput();
+  EXPECT_EQ(helper.wait().status, 0);
+}
+#endif
+
+}  // namespace
+}  // namespace morvik::speech
