@@ -4,7 +4,8 @@
 
 namespace morvik::channel {
 
-LineSplitter::LineSplitter(std::size_t limit, Sink sink) : limit_(limit), sink_(std::move(sink)) {
+LineSplitter::LineSplitter(std::size_t limit, Sink sink, Dropped dropped)
+    : limit_(limit), sink_(std::move(sink)), dropped_(std::move(dropped)) {
   line_.reserve(limit_ + 1);
 }
 
@@ -38,13 +39,13 @@ void LineSplitter::append(std::string_view part) {
 }
 
 void LineSplitter::endLine(bool atLineFeed) {
-  if (!overLimit_) {
-    std::string_view line = line_;
-    if (atLineFeed && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.size() <= limit_) sink_(line);
-  }
+  std::string_view line = line_;
+  if (atLineFeed && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+  const bool kept = !overLimit_ && line.size() <= limit_;
+  if (kept) sink_(line);
   line_.clear();
   overLimit_ = false;
+  if (!kept && dropped_) dropped_();
 }
 
 }  // namespace morvik::channel

@@ -14,8 +14,10 @@ namespace morvik::channel {
 class LineSplitter {
  public:
   using Sink = std::function<void(std::string_view line)>;
+  using Dropped = std::function<void()>;
 
-  LineSplitter(std::size_t limit, Sink sink);
+  // `dropped`, if given, hears of each line skipped for its length.
+  LineSplitter(std::size_t limit, Sink sink, Dropped dropped = {});
 
   void feed(std::string_view chunk);
   // End of input: hands on a pending last line.
@@ -27,6 +29,7 @@ class LineSplitter {
 
   std::size_t limit_;
   Sink sink_;
+  Dropped dropped_;
   std::string line_;
   bool overLimit_ = false;
 };

@@ -16,10 +16,9 @@
 
 namespace morvik::channel {
 
-void readRequests(int fd, std::size_t limit, const RequestHandler& onRequest) {
-  LineSplitter splitter(limit, [&](std::string_view line) {
-    if (auto request = parseRequest(line, limit)) onRequest(std::move(*request));
-  });
+void readLines(int fd, std::size_t limit, const std::function<void(std::string_view line)>& onLine,
+               const std::function<void()>& onDropped) {
+  LineSplitter splitter(limit, onLine, onDropped);
   std::array<char, 64 * 1024> buffer;
   for (;;) {
     const ssize_t got = ::read(fd, buffer.data(), buffer.size());
@@ -28,6 +27,12 @@ void readRequests(int fd, std::size_t limit, const RequestHandler& onRequest) {
     splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
   }
   splitter.finish();
+}
+
+void readRequests(int fd, std::size_t limit, const RequestHandler& onRequest) {
+  readLines(fd, limit, [&](std::string_view line) {
+    if (auto request = parseRequest(line, limit)) onRequest(std::move(*request));
+  });
 }
 
 namespace {

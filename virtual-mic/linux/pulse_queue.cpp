@@ -1,0 +1,268 @@
+#include "virtual-mic/linux/pulse_queue.h"
+
+#include <utility>
+
+namespace morvik::virtualmic::linux {
+namespace {
+
+constexpr pa_usec_t watchInterval = 10 * PA_USEC_PER_MSEC;
+// The server starts playing once three chunks (60 ms) wait, as the queue
+// does, and holds its own latency to that; the pool, not the server's
+// buffer, bounds what may wait.
+constexpr std::uint32_t chunkBytes = 1280;
+
+// A sink with no listener renders up to two seconds ahead in one block, and
+// takes a new stream's audio only when that block is over.
+constexpr pa_usec_t sleepingSinkLatency = 200 * PA_USEC_PER_MSEC;
+
+void signalConnection(pa_stream*, void* connection) { static_cast<PulseConnection*>(connection)->signal(); }
+
+}  // namespace
+
+PulseQueue::PulseQueue(std::shared_ptr<PulseConnection> connection, const StreamFormat& format, OutputCallback callback,
+                       void* userData)
+    : connection_(std::move(connection)), callback_(callback), userData_(userData) {
+  pa_sample_spec spec{};
+  spec.format = PA_SAMPLE_S16LE;
+  spec.rate = static_cast<std::uint32_t>(format.sampleRate);
+  spec.channels = static_cast<std::uint8_t>(format.channelsPerFrame);
+  if (!pa_sample_spec_valid(&spec)) return;
+  stream_ = pa_stream_new(connection_->context(), "Morvik Pro microphone", &spec, nullptr);
+  if (stream_ != nullptr) pa_stream_set_state_callback(stream_, &signalConnection, connection_.get());
+}
+
+PulseQueue::~PulseQueue() { dispose(true); }
+
+OSStatus PulseQueue::setCurrentDevice(const std::string& uid) {
+  PulseLock lock(*connection_);
+  if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_UNCONNECTED) return pulseFailed;
+  pa_buffer_attr attributes{};
+  attributes.maxlength = static_cast<std::uint32_t>(-1);
+  attributes.tlength = 3 * chunkBytes;
+  attributes.prebuf = static_cast<std::uint32_t>(-1);  // the whole target: three chunks
+  attributes.minreq = static_cast<std::uint32_t>(-1);
+  attributes.fragsize = static_cast<std::uint32_t>(-1);
+  const auto flags =
+      static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
+  listenToMonitor(uid + ".monitor");
+  if (pa_stream_connect_playback(stream_, uid.c_str(), &attributes, flags, nullptr, nullptr) < 0) return pulseFailed;
+  const auto settled = [this] {
+    const auto state = pa_stream_get_state(stream_);
+    return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+  };
+  if (!connection_->waitFor(settled, answerTime) || pa_stream_get_state(stream_) != PA_STREAM_READY) return pulseFailed;
+  wakeSink(uid);
+  // PulseAudio rewinds the sink when a stream starts, and a recording of the
+  // sink's monitor misses the rewound part: a lead-in of silence takes that
+  // loss instead of the first words.
+  static const std::uint8_t leadIn[chunkBytes] = {};
+  if (pa_stream_write(stream_, leadIn, sizeof leadIn, nullptr, 0, PA_SEEK_RELATIVE) < 0) return pulseFailed;
+  written_ += sizeof leadIn;
+  return noErr;
+}
+
+OSStatus PulseQueue::currentDevice(std::string& uid) {
+  PulseLock lock(*connection_);
+  const char* name = stream_ != nullptr ? pa_stream_get_device_name(stream_) : nullptr;
+  if (name == nullptr) return pulseFailed;
+  uid = name;
+  return noErr;
+}
+
+OSStatus PulseQueue::allocateBuffer(std::uint32_t capacity, AudioQueueBuffer*& buffer) {
+  memory_.push_back(std::make_unique<std::uint8_t[]>(capacity));
+  buffers_.push_back(std::make_unique<AudioQueueBuffer>(AudioQueueBuffer{memory_.back().get(), capacity, 0}));
+  buffer = buffers_.back().get();
+  PulseLock lock(*connection_);
+  ring_.resize(buffers_.size());
+  return noErr;
+}
+
+OSStatus PulseQueue::enqueueBuffer(AudioQueueBuffer* buffer) {
+  PulseLock lock(*connection_);
+  if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY || ringCount_ == ring_.size())
+    return pulseFailed;
+  // The server copies the bytes: the buffer is ours again only once played.
+  if (pa_stream_write(stream_, buffer->audioData, buffer->size, nullptr, 0, PA_SEEK_RELATIVE) < 0) return pulseFailed;
+  written_ += buffer->size;
+  ring_[(ringStart_ + ringCount_++) % ring_.size()] = {buffer, written_};
+  return noErr;
+}
+
+OSStatus PulseQueue::start() {
+  PulseLock lock(*connection_);
+  if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return pulseFailed;
+  pa_operation* uncork = pa_stream_cork(stream_, 0, nullptr, nullptr);
+  if (uncork == nullptr) return pulseFailed;
+  pa_operation_unref(uncork);
+  running_ = true;
+  if (watch_ == nullptr) watchPlayback();
+  return noErr;
+}
+
+OSStatus PulseQueue::stop(bool immediate) {
+  PulseLock lock(*connection_);
+  if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return pulseFailed;
+  if (immediate) {
+    running_ = false;
+    if (pa_operation* flush = pa_stream_flush(stream_, nullptr, nullptr)) pa_operation_unref(flush);
+    if (pa_operation* cork = pa_stream_cork(stream_, 1, nullptr, nullptr)) pa_operation_unref(cork);
+    ringCount_ = 0;
+    return noErr;
+  }
+  if (!running_ || drain_ != nullptr) return noErr;
+  // Running until what was written has played.
+  drain_ = pa_stream_drain(
+      stream_,
+      [](pa_stream*, int, void* data) {
+        auto* queue = static_cast<PulseQueue*>(data);
+        pa_operation_unref(std::exchange(queue->drain_, nullptr));
+        queue->running_ = false;
+        queue->readPosition();
+      },
+      this);
+  return drain_ != nullptr ? noErr : pulseFailed;
+}
+
+OSStatus PulseQueue::isRunning(std::uint32_t& running) {
+  PulseLock lock(*connection_);
+  if (stream_ == nullptr || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) return pulseFailed;
+  running = running_ ? 1 : 0;
+  return noErr;
+}
+
+OSStatus PulseQueue::dispose(bool /*immediate*/) {
+  PulseLock lock(*connection_);
+  stopWatching();
+  if (drain_ != nullptr) {
+    pa_operation_cancel(drain_);
+    pa_operation_unref(drain_);
+    drain_ = nullptr;
+  }
+  if (pacer_ != nullptr) {
+    pa_stream_set_read_callback(pacer_, nullptr, nullptr);
+    pa_stream_disconnect(pacer_);
+    pa_stream_unref(pacer_);
+    pacer_ = nullptr;
+  }
+  if (stream_ != nullptr) {
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+  }
+  // No buffer is handed back from here on.
+  ringCount_ = 0;
+  running_ = false;
+  return noErr;
+}
+
+void PulseQueue::wakeSink(const std::string& sink) {
+  struct Query {
+    PulseConnection* connection;
+    bool done = false;
+    pa_sink_state_t state = PA_SINK_INVALID_STATE;
+    pa_usec_t latency = 0;
+  } query{connection_.get()};
+  pa_operation* info = pa_context_get_sink_info_by_name(
+      connection_->context(), sink.c_str(),
+      [](pa_context*, const pa_sink_info* found, int last, void* data) {
+        auto* asked = static_cast<Query*>(data);
+        if (found != nullptr) {
+          asked->state = found->state;
+          asked->latency = found->latency;
+        }
+        if (last != 0) {
+          asked->done = true;
+          asked->connection->signal();
+        }
+      },
+      &query);
+  if (info == nullptr) return;
+  connection_->waitFor([&] { return query.done; }, answerTime);
+  pa_operation_cancel(info);
+  pa_operation_unref(info);
+  // A sink the user suspended stays so; only one deep in a long block is restarted.
+  if (query.state == PA_SINK_SUSPENDED || query.latency < sleepingSinkLatency) return;
+  for (const int suspend : {1, 0}) {
+    bool answered = false;
+    pa_operation* operation = pa_context_suspend_sink_by_name(
+        connection_->context(), sink.c_str(), suspend,
+        [](pa_context*, int, void* data) { *static_cast<bool*>(data) = true; }, &answered);
+    if (operation == nullptr) return;
+    connection_->waitFor([&] { return answered; }, answerTime);
+    pa_operation_cancel(operation);
+    pa_operation_unref(operation);
+  }
+}
+
+void PulseQueue::listenToMonitor(const std::string& monitor) {
+  pa_sample_spec spec = *pa_stream_get_sample_spec(stream_);
+  pacer_ = pa_stream_new(connection_->context(), "Morvik Pro microphone pacer", &spec, nullptr);
+  if (pacer_ == nullptr) return;
+  pa_stream_set_read_callback(
+      pacer_,
+      [](pa_stream* stream, std::size_t, void*) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) pa_stream_drop(stream);
+      },
+      nullptr);
+  pa_buffer_attr attributes{};
+  attributes.maxlength = static_cast<std::uint32_t>(-1);
+  attributes.fragsize = chunkBytes / 2;
+  pa_stream_set_state_callback(pacer_, &signalConnection, connection_.get());
+  if (pa_stream_connect_record(pacer_, monitor.c_str(), &attributes,
+                               static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0)
+    return;
+  connection_->waitFor([this] { return pa_stream_get_state(pacer_) != PA_STREAM_CREATING; }, answerTime);
+}
+
+void PulseQueue::watchPlayback() {
+  watch_ = pa_context_rttime_new(
+      connection_->context(), pa_rtclock_now() + watchInterval,
+      [](pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* data) {
+        auto* queue = static_cast<PulseQueue*>(data);
+        queue->readPosition();
+        pa_context_rttime_restart(queue->connection_->context(), event, pa_rtclock_now() + watchInterval);
+      },
+      this);
+}
+
+void PulseQueue::readPosition() {
+  // One timing request at a time: a stalled server gets no pile of them.
+  if (timing_ != nullptr || stream_ == nullptr) return;
+  timing_ = pa_stream_update_timing_info(
+      stream_,
+      [](pa_stream* stream, int success, void* data) {
+        auto* queue = static_cast<PulseQueue*>(data);
+        pa_operation_unref(queue->timing_);
+        queue->timing_ = nullptr;
+        const pa_timing_info* timing = success ? pa_stream_get_timing_info(stream) : nullptr;
+        if (timing != nullptr && timing->read_index_corrupt == 0) queue->handBack(timing->read_index);
+      },
+      this);
+}
+
+void PulseQueue::handBack(std::int64_t readIndex) {
+  while (ringCount_ > 0 && ring_[ringStart_].end <= readIndex) {
+    AudioQueueBuffer* buffer = ring_[ringStart_].buffer;
+    ringStart_ = (ringStart_ + 1) % ring_.size();
+    --ringCount_;
+    callback_(userData_, *this, buffer);
+  }
+}
+
+void PulseQueue::stopWatching() {
+  if (watch_ != nullptr) {
+    pa_threaded_mainloop_get_api(connection_->loop())->time_free(watch_);
+    watch_ = nullptr;
+  }
+  if (timing_ != nullptr) {
+    pa_operation_cancel(timing_);
+    pa_operation_unref(timing_);
+    timing_ = nullptr;
+  }
+}
+
+}  // namespace morvik::virtualmic::linux

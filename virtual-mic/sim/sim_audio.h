@@ -1,0 +1,116 @@
+#pragma once
+
+// A simulated audio system for tests, demos and app development: a device
+// list around "BlackHole 2ch" (present or not, reads that fail) and output
+// queues whose device consumes buffers in real time on a thread of its own,
+// or stalls, or is played by hand; any operation fails on demand, and the
+// device records what it played so that tests compare it with what was pushed.
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "virtual-mic/audio_output.h"
+
+namespace morvik::virtualmic::sim {
+
+struct SimDevice {
+  std::string name;
+  std::string uid;
+  bool nameReadFails = false;
+  bool uidReadFails = false;
+};
+
+enum class Playback {
+  realTime,  // a thread plays each buffer for as long as it sounds (divided by `speed`)
+  stalled,   // nothing is played: the device is suspended
+  byHand,    // the test plays buffers with SimQueue::play
+};
+
+class SimQueue;
+
+class SimAudioSystem final : public AudioSystem {
+ public:
+  SimAudioSystem();
+
+  OSStatus deviceListSize(std::uint32_t& bytes) override;
+  OSStatus deviceList(std::vector<AudioObjectID>& ids) override;
+  OSStatus deviceName(AudioObjectID device, std::string& name) override;
+  OSStatus deviceUID(AudioObjectID device, std::string& uid) override;
+  OSStatus newOutput(const StreamFormat& format, OutputCallback callback, void* userData,
+                     std::unique_ptr<AudioQueue>& queue) override;
+
+  // The queue of the current recording, or none.
+  SimQueue* queue() const;
+  // What the device played, in order, over all recordings (when it records).
+  std::vector<std::uint8_t> played() const;
+  OSStatus failure(const std::string& operation) const;
+
+  std::vector<SimDevice> devices;
+  // Operations that fail ("deviceListSize", "deviceList", "newOutput",
+  // "setCurrentDevice", "currentDevice", "allocateBuffer", "enqueueBuffer",
+  // "start", "stop", "isRunning"), with the status they return.
+  std::map<std::string, OSStatus> failures;
+  // The device the queue reports after it was set, if not the one set.
+  std::optional<std::string> readsBackDevice;
+  // Buffers that can be allocated before the next allocation fails.
+  std::optional<int> allocationsBeforeFailure;
+  Playback playback = Playback::realTime;
+  double speed = 1.0;
+  // Whether the device keeps what it plays (tests); off, nothing grows.
+  bool records = false;
+  StreamFormat lastFormat;
+
+ private:
+  friend class SimQueue;
+  mutable std::mutex mutex_;
+  SimQueue* current_ = nullptr;
+  std::vector<std::uint8_t> played_;
+};
+
+class SimQueue final : public AudioQueue {
+ public:
+  SimQueue(SimAudioSystem& system, OutputCallback callback, void* userData);
+  ~SimQueue() override;
+
+  OSStatus setCurrentDevice(const std::string& uid) override;
+  OSStatus currentDevice(std::string& uid) override;
+  OSStatus allocateBuffer(std::uint32_t capacity, AudioQueueBuffer*& buffer) override;
+  OSStatus enqueueBuffer(AudioQueueBuffer* buffer) override;
+  OSStatus start() override;
+  OSStatus stop(bool immediate) override;
+  OSStatus isRunning(std::uint32_t& running) override;
+  OSStatus dispose(bool immediate) override;
+
+  // By hand: plays up to `count` enqueued buffers on the calling thread.
+  void play(std::size_t count = SIZE_MAX);
+  std::size_t enqueued() const;
+  bool started() const;
+
+ private:
+  void playInRealTime();
+  // Takes the next buffer to play, or none; with the mutex held.
+  AudioQueueBuffer* next();
+  void playedBuffer(AudioQueueBuffer* buffer);
+
+  SimAudioSystem& system_;
+  OutputCallback callback_;
+  void* userData_;
+  std::string deviceUID_;
+  std::vector<std::unique_ptr<std::uint8_t[]>> memory_;
+  std::vector<std::unique_ptr<AudioQueueBuffer>> buffers_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<AudioQueueBuffer*> enqueued_;
+  bool running_ = false;
+  bool draining_ = false;
+  bool disposed_ = false;
+  std::thread player_;
+};
+
+}  // namespace morvik::virtualmic::sim
