@@ -8,6 +8,7 @@ namespace morvik::channel {
 
 using Task = std::function<void()>;
 using Duration = std::chrono::steady_clock::duration;
+using TimePoint = std::chrono::steady_clock::time_point;
 
 // A timer of the main loop. Invalidating it stops it for good; a tick that
 // was already due is not run after that.
@@ -25,6 +26,9 @@ class MainLoop {
 
   // From any thread: runs the task on the main thread, after the tasks posted before it.
   virtual void post(Task task) = 0;
+
+  // The loop's clock, which its timers follow.
+  virtual TimePoint now() const { return std::chrono::steady_clock::now(); }
 
   // On the main thread. A repeating timer first fires one interval after it
   // is scheduled; one that falls behind skips the ticks it missed.

@@ -14,8 +14,6 @@ namespace morvik::channel {
 // virtual clock that only the test moves.
 class ManualLoop final : public MainLoop {
  public:
-  using TimePoint = std::chrono::steady_clock::time_point;
-
   ManualLoop();
   ~ManualLoop() override;
 
@@ -24,6 +22,7 @@ class ManualLoop final : public MainLoop {
   // Runs until nothing is ready; does not move the clock.
   void run() override { runReady(); }
   void stop() override {}
+  TimePoint now() const override { return now_; }
 
   // Runs the posted tasks, and the tasks they post, until none is left.
   void runReady();

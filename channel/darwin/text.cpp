@@ -5,46 +5,30 @@
 
 #include <memory>
 
+#include "channel/darwin/cf_string.h"
 #include "channel/text.h"
 #include "channel/utf8_repair.h"
 
 namespace morvik::channel {
 namespace {
 
-struct Released {
-  void operator()(const void* object) const { CFRelease(object); }
-};
-using String = std::unique_ptr<const __CFString, Released>;
-using MutableString = std::unique_ptr<__CFString, Released>;
-
-// Valid UTF-8 always makes a string.
-String makeString(const std::string& valid) {
-  return String(CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(valid.data()),
-                                        static_cast<CFIndex>(valid.size()), kCFStringEncodingUTF8, false));
-}
-
-std::string utf8Of(CFStringRef string, CFRange range) {
-  CFIndex bytes = 0;
-  CFStringGetBytes(string, range, kCFStringEncodingUTF8, 0, false, nullptr, 0, &bytes);
-  std::string out(static_cast<std::size_t>(bytes), '\0');
-  CFStringGetBytes(string, range, kCFStringEncodingUTF8, 0, false, reinterpret_cast<UInt8*>(out.data()), bytes,
-                   nullptr);
-  return out;
-}
+using darwin::makeCFString;
+using darwin::utf8;
+using MutableString = std::unique_ptr<__CFString, darwin::Released>;
 
 std::string decomposed(std::string_view text) {
-  const String string = makeString(repairUtf8(text));
+  const darwin::CFString string = makeCFString(repairUtf8(text));
   if (!string) return std::string(text);
   MutableString copy(CFStringCreateMutableCopy(kCFAllocatorDefault, 0, string.get()));
   CFStringNormalize(copy.get(), kCFStringNormalizationFormD);
-  return utf8Of(copy.get(), CFRangeMake(0, CFStringGetLength(copy.get())));
+  return utf8(copy.get());
 }
 
 }  // namespace
 
 std::string truncateGraphemes(std::string_view text, std::size_t count) {
   const std::string valid = repairUtf8(text);
-  const String string = makeString(valid);
+  const darwin::CFString string = makeCFString(valid);
   if (!string) return valid;
   const CFIndex length = CFStringGetLength(string.get());
   CFIndex end = 0;
@@ -53,7 +37,7 @@ std::string truncateGraphemes(std::string_view text, std::size_t count) {
     end = character.location + character.length;
   }
   if (end >= length) return valid;
-  return utf8Of(string.get(), CFRangeMake(0, end));
+  return utf8(string.get(), CFRangeMake(0, end));
 }
 
 bool canonicallyEquivalent(std::string_view a, std::string_view b) {

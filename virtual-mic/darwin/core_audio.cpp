@@ -7,24 +7,15 @@
 #include <memory>
 #include <vector>
 
+#include "channel/darwin/cf_string.h"
 #include "virtual-mic/audio_output.h"
 
 namespace morvik::virtualmic {
 namespace {
 
-struct Released {
-  void operator()(const void* object) const { CFRelease(object); }
-};
-using String = std::unique_ptr<const __CFString, Released>;
-
-std::string utf8(CFStringRef string) {
-  const CFRange all = CFRangeMake(0, CFStringGetLength(string));
-  CFIndex bytes = 0;
-  CFStringGetBytes(string, all, kCFStringEncodingUTF8, 0, false, nullptr, 0, &bytes);
-  std::string text(static_cast<std::size_t>(bytes), '\0');
-  CFStringGetBytes(string, all, kCFStringEncodingUTF8, 0, false, reinterpret_cast<UInt8*>(text.data()), bytes, nullptr);
-  return text;
-}
+using channel::darwin::makeCFString;
+using channel::darwin::utf8;
+using String = channel::darwin::CFString;
 
 AudioObjectPropertyAddress globalProperty(AudioObjectPropertySelector selector) {
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
@@ -69,8 +60,7 @@ class DarwinQueue final : public AudioQueue {
   }
 
   OSStatus setCurrentDevice(const std::string& uid) override {
-    const String device(CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(uid.data()),
-                                                static_cast<CFIndex>(uid.size()), kCFStringEncodingUTF8, false));
+    const String device = makeCFString(uid);
     if (!device) return kAudioQueueErr_InvalidPropertyValue;
     CFStringRef value = device.get();
     return AudioQueueSetProperty(queue_, kAudioQueueProperty_CurrentDevice, &value, sizeof value);

@@ -1,0 +1,351 @@
+#include "context/linux/atspi_accessibility.h"
+
+#include <gio/gio.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+
+namespace morvik::context::linux {
+namespace {
+
+constexpr int defaultTimeoutMs = 1000;
+// AT-SPI asks each child in a call of its own: a list is read this far.
+constexpr int mostChildren = 64;
+constexpr int mostSearched = 200;
+
+// Owns one reference of a GObject.
+template <typename T>
+struct Unref {
+  void operator()(T* object) const {
+    if (object != nullptr) g_object_unref(object);
+  }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, Unref<T>>;
+
+struct ErrorSlot {
+  ~ErrorSlot() {
+    if (error != nullptr) g_error_free(error);
+  }
+  GError* error = nullptr;
+};
+
+AXError errorCode(const GError* error) {
+  const std::string message = error->message != nullptr ? error->message : "";
+  if (message.find("Timeout") != std::string::npos || message.find("NoReply") != std::string::npos ||
+      message.find("timed out") != std::string::npos)
+    return axCannotComplete;
+  if (message.find("UnknownObject") != std::string::npos || message.find("ServiceUnknown") != std::string::npos)
+    return axInvalidElement;
+  return axFailure;
+}
+
+std::string taken(gchar* text) {
+  std::string value = text != nullptr ? text : "";
+  g_free(text);
+  return value;
+}
+
+class AtspiElement final : public Element {
+ public:
+  enum class Kind { application, window, other };
+  // Takes over a reference of `object`, which may be null (no application).
+  AtspiElement(Kind elementKind, AtspiAccessible* accessible, Window window = 0)
+      : kind(elementKind), object(accessible), xWindow(window) {}
+  ~AtspiElement() override {
+    if (states_ != nullptr) g_object_unref(states_);
+    if (object != nullptr) g_object_unref(object);
+  }
+
+  // The element's states, read once.
+  bool has(AtspiStateType state) {
+    if (states_ == nullptr && object != nullptr) states_ = atspi_accessible_get_state_set(object);
+    return states_ != nullptr && atspi_state_set_contains(states_, state);
+  }
+
+  const Kind kind;
+  AtspiAccessible* const object;
+  const Window xWindow;
+  int timeoutMs = defaultTimeoutMs;
+
+ private:
+  AtspiStateSet* states_ = nullptr;
+};
+
+std::shared_ptr<AtspiElement> atspiElement(const ElementRef& element) {
+  return std::dynamic_pointer_cast<AtspiElement>(element);
+}
+
+bool isDialogRole(AtspiRole role) {
+  return role == ATSPI_ROLE_DIALOG || role == ATSPI_ROLE_ALERT || role == ATSPI_ROLE_FILE_CHOOSER;
+}
+
+bool isWindowRole(AtspiRole role) {
+  return role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_WINDOW || isDialogRole(role);
+}
+
+std::string macRole(AtspiElement& element, AtspiRole role) {
+  switch (role) {
+    case ATSPI_ROLE_TEXT:
+    case ATSPI_ROLE_ENTRY:
+    case ATSPI_ROLE_PASSWORD_TEXT:
+    case ATSPI_ROLE_PARAGRAPH:
+      return element.has(ATSPI_STATE_MULTI_LINE) ? "AXTextArea" : "AXTextField";
+    case ATSPI_ROLE_COMBO_BOX:
+      return "AXComboBox";
+    case ATSPI_ROLE_DOCUMENT_WEB:
+      return "AXWebArea";
+    case ATSPI_ROLE_PANEL:
+    case ATSPI_ROLE_FILLER:
+      return "AXGroup";
+    case ATSPI_ROLE_SCROLL_PANE:
+      return "AXScrollArea";
+    case ATSPI_ROLE_PUSH_BUTTON:
+    case ATSPI_ROLE_TOGGLE_BUTTON:
+      return "AXButton";
+    case ATSPI_ROLE_CHECK_BOX:
+      return "AXCheckBox";
+    case ATSPI_ROLE_LABEL:
+      return "AXStaticText";
+    case ATSPI_ROLE_MENU_ITEM:
+      return "AXMenuItem";
+    default:
+      return isWindowRole(role) ? "AXWindow" : "AXUnknown";
+  }
+}
+
+// The application's children that are windows, with their roles.
+std::vector<std::pair<Owned<AtspiAccessible>, AtspiRole>> windowsOf(AtspiAccessible* application) {
+  std::vector<std::pair<Owned<AtspiAccessible>, AtspiRole>> windows;
+  ErrorSlot slot;
+  const int count = atspi_accessible_get_child_count(application, &slot.error);
+  for (int i = 0; i < count && slot.error == nullptr; ++i) {
+    Owned<AtspiAccessible> child(atspi_accessible_get_child_at_index(application, i, &slot.error));
+    if (!child) continue;
+    const AtspiRole role = atspi_accessible_get_role(child.get(), nullptr);
+    if (isWindowRole(role)) windows.emplace_back(std::move(child), role);
+  }
+  return windows;
+}
+
+bool hasState(AtspiAccessible* object, AtspiStateType state) {
+  Owned<AtspiStateSet> states(atspi_accessible_get_state_set(object));
+  return states && atspi_state_set_contains(states.get(), state);
+}
+
+// The focused element inside a window: one Collection query where the
+// toolkit offers it, else a bounded search.
+AtspiAccessible* focusedIn(AtspiAccessible* window) {
+  Owned<AtspiCollection> collection(atspi_accessible_get_collection_iface(window));
+  if (collection) {
+    Owned<AtspiStateSet> focused(atspi_state_set_new(nullptr));
+    atspi_state_set_add(focused.get(), ATSPI_STATE_FOCUSED);
+    Owned<AtspiMatchRule> rule(atspi_match_rule_new(focused.get(), ATSPI_Collection_MATCH_ALL, nullptr,
+                                                    ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL,
+                                                    nullptr, ATSPI_Collection_MATCH_ALL, FALSE));
+    ErrorSlot slot;
+    GArray* matches = atspi_collection_get_matches(collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL,
+                                                   1, TRUE, &slot.error);
+    if (matches != nullptr) {
+      AtspiAccessible* found = matches->len > 0 ? g_array_index(matches, AtspiAccessible*, 0) : nullptr;
+      for (guint i = 1; i < matches->len; ++i) g_object_unref(g_array_index(matches, AtspiAccessible*, i));
+      g_array_free(matches, TRUE);
+      return found;
+    }
+  }
+  std::vector<Owned<AtspiAccessible>> queue;
+  queue.emplace_back(static_cast<AtspiAccessible*>(g_object_ref(window)));
+  for (std::size_t at = 0; at < queue.size() && at < mostSearched; ++at) {
+    AtspiAccessible* candidate = queue[at].get();
+    if (at > 0 && hasState(candidate, ATSPI_STATE_FOCUSED))
+      return static_cast<AtspiAccessible*>(g_object_ref(candidate));
+    const int count = std::min(atspi_accessible_get_child_count(candidate, nullptr), mostChildren);
+    for (int i = 0; i < count; ++i)
+      if (AtspiAccessible* child = atspi_accessible_get_child_at_index(candidate, i, nullptr))
+        queue.emplace_back(child);
+  }
+  return nullptr;
+}
+
+AttributeRead noValue() { return {axNoValue, std::nullopt}; }
+
+void discardLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+GLogWriterOutput discardStructuredLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
+  return G_LOG_WRITER_HANDLED;
+}
+
+}  // namespace
+
+AtspiAccessibility::AtspiAccessibility(X11Session& x11) : x11_(x11) {
+  // A helper writes nothing to standard error; GLib and AT-SPI would warn there.
+  g_log_set_default_handler(&discardLog, nullptr);
+  g_log_set_writer_func(&discardStructuredLog, nullptr, nullptr);
+  atspiReady_ = atspi_init() >= 0;
+}
+
+AtspiAccessibility::~AtspiAccessibility() = default;
+
+bool AtspiAccessibility::isProcessTrusted() {
+  if (!atspiReady_) return false;
+  ErrorSlot slot;
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &slot.error);
+  if (bus == nullptr) return false;
+  GVariant* reply =
+      g_dbus_connection_call_sync(bus, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
+                                  g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"),
+                                  G_DBUS_CALL_FLAGS_NONE, defaultTimeoutMs, nullptr, &slot.error);
+  g_object_unref(bus);
+  if (reply == nullptr) return false;
+  GVariant* value = nullptr;
+  g_variant_get(reply, "(v)", &value);
+  const bool enabled = g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
+  g_variant_unref(value);
+  g_variant_unref(reply);
+  return enabled;
+}
+
+std::optional<std::string> AtspiAccessibility::displayName(const FrontWindow& front) {
+  if (!front.identifier) return std::nullopt;
+  auto [cached, fresh] = desktopNames_.try_emplace(*front.identifier);
+  if (!fresh) return cached->second;
+  std::vector<std::string> folders = {"/usr/share/applications", "/usr/local/share/applications",
+                                      "/var/lib/flatpak/exports/share/applications"};
+  if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && user->pw_dir != nullptr)
+    folders.push_back(std::string(user->pw_dir) + "/.local/share/applications");
+  for (const auto& folder : folders) {
+    std::ifstream entry(folder + "/" + *front.identifier + ".desktop");
+    for (std::string line; std::getline(entry, line);) {
+      if (line.rfind("Name=", 0) == 0) return cached->second = line.substr(5);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<FrontApplication> AtspiAccessibility::frontmostApplication() {
+  front_ = x11_.frontWindow();
+  if (!front_) return std::nullopt;
+  FrontApplication application{front_->processIdentifier, front_->identifier, displayName(*front_)};
+  if (!application.localizedName && atspiReady_) {
+    const auto element = atspiElement(applicationElement(front_->processIdentifier));
+    if (element && element->object != nullptr)
+      application.localizedName = taken(atspi_accessible_get_name(element->object, nullptr));
+  }
+  if (!application.localizedName || application.localizedName->empty()) application.localizedName = front_->windowClass;
+  return application;
+}
+
+ElementRef AtspiAccessibility::applicationElement(std::int32_t processIdentifier) {
+  if (!atspiReady_ || processIdentifier <= 0)
+    return std::make_shared<AtspiElement>(AtspiElement::Kind::application, nullptr);
+  Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
+  const int count = desktop ? atspi_accessible_get_child_count(desktop.get(), nullptr) : 0;
+  for (int i = 0; i < count; ++i) {
+    Owned<AtspiAccessible> application(atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
+    if (application &&
+        static_cast<std::int32_t>(atspi_accessible_get_process_id(application.get(), nullptr)) == processIdentifier)
+      return std::make_shared<AtspiElement>(AtspiElement::Kind::application, application.release());
+  }
+  return std::make_shared<AtspiElement>(AtspiElement::Kind::application, nullptr);
+}
+
+void AtspiAccessibility::setMessagingTimeout(const ElementRef& element, float seconds) {
+  if (auto atspi = atspiElement(element)) atspi->timeoutMs = static_cast<int>(seconds * 1000.0f);
+}
+
+AttributeRead AtspiAccessibility::copyAttributeValue(const ElementRef& ref, const std::string& name) {
+  const auto element = atspiElement(ref);
+  // An application not on the accessibility bus does not answer.
+  if (!element || element->object == nullptr) return {axCannotComplete, std::nullopt};
+  atspi_set_timeout(element->timeoutMs, -1);
+  AtspiAccessible* object = element->object;
+
+  if (element->kind == AtspiElement::Kind::application) {
+    if (name != "AXFocusedWindow" && name != "AXFocusedUIElement") return noValue();
+    for (auto& [window, role] : windowsOf(object)) {
+      if (!hasState(window.get(), ATSPI_STATE_ACTIVE)) continue;
+      if (name == "AXFocusedUIElement") {
+        AtspiAccessible* focused = focusedIn(window.get());
+        if (focused == nullptr) return noValue();
+        return {axSuccess, ElementRef(std::make_shared<AtspiElement>(AtspiElement::Kind::other, focused))};
+      }
+      const Window xWindow = front_ ? front_->window : 0;
+      return {axSuccess,
+              ElementRef(std::make_shared<AtspiElement>(AtspiElement::Kind::window, window.release(), xWindow))};
+    }
+    return noValue();
+  }
+
+  ErrorSlot slot;
+  const AtspiRole role = atspi_accessible_get_role(object, &slot.error);
+  if (slot.error != nullptr) return {errorCode(slot.error), std::nullopt};
+  if (name == "AXRole") return {axSuccess, macRole(*element, role)};
+  if (name == "AXSubrole") return {axSuccess, std::string(isDialogRole(role) ? "AXDialog" : "AXStandardWindow")};
+  if (name == "AXModal") return {axSuccess, element->has(ATSPI_STATE_MODAL)};
+  if (name == "AXEnabled") return {axSuccess, element->has(ATSPI_STATE_ENABLED) || element->has(ATSPI_STATE_SENSITIVE)};
+  if (name == "AXEditable") return element->has(ATSPI_STATE_EDITABLE) ? AttributeRead{axSuccess, true} : noValue();
+  if (name == "AXTitle") return {axSuccess, taken(atspi_accessible_get_name(object, nullptr))};
+  if (name == "AXDescription") return {axSuccess, taken(atspi_accessible_get_description(object, nullptr))};
+  if (name == "AXIdentifier") {
+    std::string identifier = taken(atspi_accessible_get_accessible_id(object, nullptr));
+    return identifier.empty() ? noValue() : AttributeRead{axSuccess, identifier};
+  }
+  if (name == "AXValue") {
+    Owned<AtspiText> text(atspi_accessible_get_text_iface(object));
+    if (!text) return noValue();
+    return {axSuccess, taken(atspi_text_get_text(text.get(), 0, -1, nullptr))};
+  }
+  if (name == "AXURL") {
+    Owned<AtspiDocument> document(atspi_accessible_get_document_iface(object));
+    if (!document || role != ATSPI_ROLE_DOCUMENT_WEB) return noValue();
+    char attribute[] = "DocURL";  // Firefox's name for the page address
+    std::string address = taken(atspi_document_get_document_attribute_value(document.get(), attribute, nullptr));
+    return address.empty() ? noValue() : AttributeRead{axSuccess, URL{address}};
+  }
+  if (name == "AXSheets") {
+    // The application's other windows that are modal dialogs.
+    std::vector<ElementRef> sheets;
+    Owned<AtspiAccessible> application(atspi_accessible_get_application(object, nullptr));
+    if (!application) return {axSuccess, sheets};
+    for (auto& [window, windowRole] : windowsOf(application.get())) {
+      if (!isDialogRole(windowRole) || !hasState(window.get(), ATSPI_STATE_MODAL)) continue;
+      if (atspi_accessible_get_index_in_parent(window.get(), nullptr) ==
+          atspi_accessible_get_index_in_parent(object, nullptr))
+        continue;
+      sheets.push_back(std::make_shared<AtspiElement>(AtspiElement::Kind::window, window.release()));
+    }
+    return {axSuccess, sheets};
+  }
+  if (name == "AXChildren") {
+    std::vector<ElementRef> children;
+    const int count = std::min(atspi_accessible_get_child_count(object, &slot.error), mostChildren);
+    if (slot.error != nullptr) return {errorCode(slot.error), std::nullopt};
+    for (int i = 0; i < count; ++i)
+      if (AtspiAccessible* child = atspi_accessible_get_child_at_index(object, i, nullptr))
+        children.push_back(std::make_shared<AtspiElement>(AtspiElement::Kind::other, child));
+    return {axSuccess, children};
+  }
+  return noValue();
+}
+
+Settable AtspiAccessibility::isAttributeSettable(const ElementRef& ref, const std::string& name) {
+  const auto element = atspiElement(ref);
+  if (!element || element->object == nullptr) return {axCannotComplete, false};
+  if (name != "AXValue" && name != "AXSelectedText") return {axAttributeUnsupported, false};
+  atspi_set_timeout(element->timeoutMs, -1);
+  Owned<AtspiText> text(atspi_accessible_get_text_iface(element->object));
+  return {axSuccess, text && element->has(ATSPI_STATE_EDITABLE)};
+}
+
+std::uint64_t AtspiAccessibility::hash(const ElementRef& ref) {
+  const auto element = atspiElement(ref);
+  if (!element || element->object == nullptr) return 0;
+  // A window is known by its X window, as the window manager knows it.
+  if (element->xWindow != 0) return element->xWindow;
+  const AtspiObject* object = &element->object->parent;
+  const std::string identity = std::string(object->app != nullptr ? object->app->bus_name : "") + object->path;
+  return std::hash<std::string>{}(identity);
+}
+
+}  // namespace morvik::context::linux

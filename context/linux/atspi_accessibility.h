@@ -1,0 +1,44 @@
+#pragma once
+
+// The accessibility interface on Linux: AT-SPI over the accessibility bus
+// for an X11 session. The permission is "the accessibility bus is reachable
+// and enabled"; AT-SPI roles and states map to the macOS attributes the
+// snapshot reads; each call carries the messaging timeout of the element it
+// is made on. The front application comes from X11.
+
+#include <atspi/atspi.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "context/accessibility.h"
+#include "context/linux/x11_session.h"
+
+namespace morvik::context::linux {
+
+class AtspiAccessibility final : public Accessibility {
+ public:
+  explicit AtspiAccessibility(X11Session& x11);
+  ~AtspiAccessibility() override;
+
+  bool isProcessTrusted() override;
+  std::optional<FrontApplication> frontmostApplication() override;
+  ElementRef applicationElement(std::int32_t processIdentifier) override;
+  void setMessagingTimeout(const ElementRef& element, float seconds) override;
+  AttributeRead copyAttributeValue(const ElementRef& element, const std::string& attribute) override;
+  Settable isAttributeSettable(const ElementRef& element, const std::string& attribute) override;
+  std::uint64_t hash(const ElementRef& element) override;
+
+ private:
+  std::optional<std::string> displayName(const FrontWindow& front);
+
+  X11Session& x11_;
+  bool atspiReady_ = false;
+  // The front window of the last frontmostApplication: the one whose
+  // application the snapshot then reads.
+  std::optional<FrontWindow> front_;
+  std::map<std::string, std::optional<std::string>> desktopNames_;
+};
+
+}  // namespace morvik::context::linux

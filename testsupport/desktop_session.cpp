@@ -1,0 +1,74 @@
+#include "testsupport/desktop_session.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+namespace morvik::testing {
+namespace {
+
+std::string trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+DesktopSession::DesktopSession(const std::string& application) {
+  char pattern[] = "/tmp/morvik-desktop-XXXXXX";
+  directory_ = ::mkdtemp(pattern);
+  auto& xvfb = processes_.emplace_back(std::make_unique<ChildProcess>(
+      "/usr/bin/Xvfb", std::vector<std::string>{"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}));
+  const auto display = xvfb->readLine(std::chrono::seconds(10));
+  if (!display) throw std::runtime_error("Xvfb did not start");
+  auto& bus = processes_.emplace_back(std::make_unique<ChildProcess>(
+      "/usr/bin/dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--print-address=1"}));
+  const auto address = bus->readLine(std::chrono::seconds(10));
+  if (!address) throw std::runtime_error("dbus-daemon did not start");
+  environment_ = {"DISPLAY=:" + *display, "DBUS_SESSION_BUS_ADDRESS=" + *address, "HOME=" + directory_,
+                  "XDG_RUNTIME_DIR=" + directory_};
+  processes_.push_back(std::make_unique<ChildProcess>("/usr/libexec/at-spi-bus-launcher",
+                                                      std::vector<std::string>{"--launch-immediately"}, environment_));
+  for (int i = 0; i < 200; ++i) {
+    const auto probe =
+        runProcess("/usr/bin/dbus-send",
+                   {"--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"},
+                   {}, environment_);
+    if (probe.exit.status == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  setAccessibilityEnabled(true);
+  processes_.push_back(std::make_unique<ChildProcess>("/usr/bin/openbox", std::vector<std::string>{}, environment_));
+  auto& app = processes_.emplace_back(
+      std::make_unique<ChildProcess>("/usr/bin/python3", std::vector<std::string>{application}, environment_));
+  if (app->readLine(std::chrono::seconds(20)) != "ready")
+    throw std::runtime_error("the test application did not start");
+  // Until the window manager has made the window active.
+  for (int i = 0; i < 200 && trimmed(xdotool({"getactivewindow"})).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+DesktopSession::~DesktopSession() {
+  while (!processes_.empty()) processes_.pop_back();  // the application first, Xvfb last
+  std::filesystem::remove_all(directory_);
+}
+
+std::string DesktopSession::xdotool(const std::vector<std::string>& args) const {
+  return runProcess("/usr/bin/xdotool", args, {}, environment_).output;
+}
+
+void DesktopSession::setAccessibilityEnabled(bool enabled) const {
+  runProcess(
+      "/usr/bin/dbus-send",
+      {"--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties.Set",
+       "string:org.a11y.Status", "string:IsEnabled", std::string("variant:boolean:") + (enabled ? "true" : "false")},
+      {}, environment_);
+}
+
+int DesktopSession::applicationProcess() const {
+  return std::stoi(trimmed(xdotool({"getactivewindow", "getwindowpid"})));
+}
+
+}  // namespace morvik::testing

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testsupport/process.h"
+
+namespace morvik::testing {
+
+// An X11 desktop of a test's own: Xvfb, a window manager that keeps
+// _NET_ACTIVE_WINDOW (openbox), a private session bus with the
+// accessibility bus on it (enabled, as a screen reader would have it), and
+// the GTK test application in front. Ends with the object.
+class DesktopSession {
+ public:
+  explicit DesktopSession(const std::string& application);
+  ~DesktopSession();
+  DesktopSession(const DesktopSession&) = delete;
+  DesktopSession& operator=(const DesktopSession&) = delete;
+
+  // The environment of a program on this desktop.
+  const std::vector<std::string>& environment() const { return environment_; }
+  // Runs xdotool with the arguments; its output.
+  std::string xdotool(const std::vector<std::string>& args) const;
+  void setAccessibilityEnabled(bool enabled) const;
+  int applicationProcess() const;
+
+ private:
+  std::string directory_;
+  std::vector<std::string> environment_;
+  std::vector<std::unique_ptr<ChildProcess>> processes_;
+};
+
+}  // namespace morvik::testing
