@@ -96,3 +96,15 @@ function(morvik_avfoundation_shim target)
     "#import <AVFAudio/AVFAudio.h>\n#import <CoreMedia/CoreMedia.h>\n")
   target_compile_options(${target} PRIVATE -F${shim})
 endfunction()
+
+# The accessibility functions (AX...) of ApplicationServices. A stripped
+# SDK's umbrella does not re-export its HIServices sub-framework, so a cross
+# build links that one too; a Mac links the umbrella alone.
+function(morvik_link_accessibility target)
+  target_link_libraries(${target} PUBLIC "-framework ApplicationServices")
+  if(MORVIK_CROSS_DARWIN)
+    target_link_libraries(${target} PUBLIC
+      "-F${CMAKE_OSX_SYSROOT}/System/Library/Frameworks/ApplicationServices.framework/Frameworks"
+      "-framework HIServices")
+  endif()
+endfunction()

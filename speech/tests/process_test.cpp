@@ -32,11 +32,6 @@ void push(ChildProcess& helper, std::uint32_t session, const std::vector<std::in
   helper.write(lines);
 }
 
-std::string field(const std::string& line, const char* key) {
-  const auto object = channel::parseObject(line);
-  return object ? channel::readString(*object, key).value_or("") : "";
-}
-
 TEST(SpeechProcess, SimulatedDictation) {
   ChildProcess helper(MORVIK_SPEECH_SIM);
   helper.write(R"({"op":"prepare","locale":"en-US"})"
@@ -79,6 +74,11 @@ TEST(SpeechProcess, LineLimitAndEndOfInputDuringASession) {
 }
 
 #ifdef MORVIK_SPEECH_LINUX
+std::string field(const std::string& line, const char* key) {
+  const auto object = channel::parseObject(line);
+  return object ? channel::readString(*object, key).value_or("") : "";
+}
+
 // 16 kHz mono speech from flite's "slt" voice, made at test time.
 std::vector<std::int16_t> synthesise(const std::string& sentence) {
   const std::string wav = ::testing::TempDir() + "speech.wav";

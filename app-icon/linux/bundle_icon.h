@@ -1,0 +1,24 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+namespace morvik::appicon::linux {
+
+// The icon file a bundle names in its Contents/Info.plist (XML or binary)
+// under CFBundleIconFile, in Contents/Resources, ".icns" added to a name
+// without one; none when the bundle names none or the file is missing.
+std::optional<std::filesystem::path> bundleIconFile(const std::filesystem::path& bundle);
+
+// The icon directories of the freedesktop lookup: "icons" under each of
+// $XDG_DATA_DIRS, by default /usr/local/share and /usr/share.
+std::vector<std::filesystem::path> iconDirectories();
+
+// The generic application icon of the installed icon theme (Adwaita, then
+// hicolor, each in the directories in order) nearest `size`: a PNG or SVG
+// file, or none.
+std::optional<std::filesystem::path> genericApplicationIcon(int size,
+                                                            const std::vector<std::filesystem::path>& iconDirectories);
+
+}  // namespace morvik::appicon::linux

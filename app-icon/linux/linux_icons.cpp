@@ -1,0 +1,158 @@
+// Application icons on Linux, for the bundles a Linux user has (macOS
+// applications on a mounted disk or in a backup): the icon file the
+// bundle's Info.plist names, its image nearest 128 pixels scaled with a good
+// filter; and for a path that is no bundle or has no usable icon, the
+// generic application icon of the installed icon theme, as macOS shows a
+// generic icon.
+#include <cairo.h>
+#include <dlfcn.h>
+#include <glib-object.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "app-icon/icon_renderer.h"
+#include "app-icon/linux/bundle_icon.h"
+#include "app-icon/linux/icns.h"
+#include "app-icon/linux/icon_pixels.h"
+#include "app-icon/png_writer.h"
+
+namespace morvik::appicon {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct SurfaceRelease {
+  void operator()(cairo_surface_t* surface) const { cairo_surface_destroy(surface); }
+};
+using Surface = std::unique_ptr<cairo_surface_t, SurfaceRelease>;
+struct ContextRelease {
+  void operator()(cairo_t* context) const { cairo_destroy(context); }
+};
+using Context = std::unique_ptr<cairo_t, ContextRelease>;
+
+constexpr std::uintmax_t largestIconFile = 64 * 1024 * 1024;
+
+std::vector<std::uint8_t> fileBytes(const fs::path& path) {
+  std::error_code error;
+  const auto size = fs::file_size(path, error);
+  if (error || size > largestIconFile) return {};
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), {});
+}
+
+std::optional<linux::Pixels> bundleIcon(const fs::path& bundle, int size) {
+  const auto file = linux::bundleIconFile(bundle);
+  if (!file) return std::nullopt;
+  const auto bytes = fileBytes(*file);
+  const auto images = linux::readIcns(bytes);
+  const linux::IcnsImage* image = images ? linux::nearestImage(*images, size) : nullptr;
+  if (image == nullptr) return std::nullopt;
+  if (image->png.empty()) return linux::reducePixels(image->rgba, image->size, size);
+  return linux::decodePNG(image->png, size);
+}
+
+// An SVG icon drawn by librsvg, loaded only for it: loading it costs more
+// than the rest of the helper's run.
+bool drawSVG(cairo_t* context, const fs::path& file, int size) {
+  struct Viewport {
+    double x, y, width, height;
+  };
+  using NewFromFile = void* (*)(const char*, GError**);
+  using RenderDocument = gboolean (*)(void*, cairo_t*, const Viewport*, GError**);
+  void* library = ::dlopen("librsvg-2.so.2", RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return false;
+  const auto open = reinterpret_cast<NewFromFile>(::dlsym(library, "rsvg_handle_new_from_file"));
+  const auto render = reinterpret_cast<RenderDocument>(::dlsym(library, "rsvg_handle_render_document"));
+  GError* error = nullptr;
+  void* handle = open != nullptr && render != nullptr ? open(file.c_str(), &error) : nullptr;
+  const Viewport viewport{0, 0, static_cast<double>(size), static_cast<double>(size)};
+  const bool drawn = handle != nullptr && render(handle, context, &viewport, &error);
+  g_clear_error(&error);
+  if (handle != nullptr) g_object_unref(handle);
+  return drawn;
+}
+
+// Paints the icon over the whole `size` x `size` context with cairo's good
+// filter; the pixels come already reduced to at most four times that.
+bool paint(cairo_t* context, linux::Pixels& icon, int size) {
+  const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, icon.width);
+  if (icon.width <= 0 || icon.height <= 0 || stride != icon.width * 4) return false;
+  const Surface surface(cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(icon.argb.data()),
+                                                            CAIRO_FORMAT_ARGB32, icon.width, icon.height, stride));
+  if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return false;
+  cairo_save(context);
+  cairo_scale(context, static_cast<double>(size) / icon.width, static_cast<double>(size) / icon.height);
+  cairo_set_source_surface(context, surface.get(), 0, 0);
+  cairo_pattern_set_filter(cairo_get_source(context), CAIRO_FILTER_GOOD);
+  cairo_paint(context);
+  cairo_restore(context);
+  return true;
+}
+
+// Draws the theme's generic icon into the context, filling `size`.
+bool drawGenericIcon(cairo_t* context, int size) {
+  const auto file = linux::genericApplicationIcon(size, linux::iconDirectories());
+  if (!file) return false;
+  if (file->extension() == ".svg") return drawSVG(context, *file, size);
+  auto icon = linux::decodePNG(fileBytes(*file), size);
+  return icon && paint(context, *icon, size);
+}
+
+Bitmap bitmapOf(cairo_surface_t* surface, int size) {
+  cairo_surface_flush(surface);
+  const unsigned char* data = cairo_image_surface_get_data(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  Bitmap bitmap{size, size, std::vector<std::uint8_t>(static_cast<std::size_t>(size) * size * 4)};
+  for (int y = 0; y < size; ++y) {
+    const auto* row = reinterpret_cast<const std::uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
+    for (int x = 0; x < size; ++x) {
+      const std::uint32_t argb = row[x];
+      const std::uint32_t alpha = argb >> 24;
+      std::uint8_t* pixel = &bitmap.rgba[(static_cast<std::size_t>(y) * size + x) * 4];
+      const auto straight = [&](int shift) {
+        const std::uint32_t value = (argb >> shift) & 0xFF;
+        return static_cast<std::uint8_t>(alpha == 0 ? 0
+                                                    : std::min<std::uint32_t>(255, (value * 255 + alpha / 2) / alpha));
+      };
+      pixel[0] = straight(16);
+      pixel[1] = straight(8);
+      pixel[2] = straight(0);
+      pixel[3] = static_cast<std::uint8_t>(alpha);
+    }
+  }
+  return bitmap;
+}
+
+class LinuxIcons final : public IconRenderer {
+ public:
+  bool exists(const std::string& path) override {
+    std::error_code error;
+    return fs::exists(path, error);
+  }
+
+  std::optional<Bitmap> drawIcon(const std::string& path, int size) override {
+    Surface target(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size));
+    if (cairo_surface_status(target.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+    Context context(cairo_create(target.get()));
+    if (cairo_status(context.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+    cairo_set_operator(context.get(), CAIRO_OPERATOR_SOURCE);
+    auto icon = bundleIcon(path, size);
+    if (!(icon && paint(context.get(), *icon, size)) && !drawGenericIcon(context.get(), size)) return std::nullopt;
+    if (cairo_status(context.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+    return bitmapOf(target.get(), size);
+  }
+
+  std::optional<std::vector<std::uint8_t>> encodePNG(const Bitmap& bitmap) override {
+    return appicon::encodePNG(bitmap);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<IconRenderer> makeIconRenderer() { return std::make_unique<LinuxIcons>(); }
+
+}  // namespace morvik::appicon

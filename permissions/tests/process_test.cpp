@@ -1,0 +1,64 @@
+// morvik-permissions as the application runs it.
+#include <gtest/gtest.h>
+
+#include "testsupport/process.h"
+#ifdef MORVIK_PERMISSIONS_LINUX
+#include "ble/linux/tests/bluez_mock.h"
+#include "testsupport/desktop_session.h"
+#endif
+
+namespace morvik::permissions {
+namespace {
+
+TEST(PermissionsProcess, OneLineOrNothingWithItsExitStatus) {
+  const struct {
+    std::vector<std::string> arguments;
+    std::string output;
+    int status;
+  } cases[] = {
+      {{},
+       R"({"bluetooth":"granted","accessibility":"granted","speech":"granted"})"
+       "\n",
+       0},
+      {{"bluetooth", "x", "y"},
+       R"({"bluetooth":"granted","accessibility":"granted","speech":"granted"})"
+       "\n",
+       0},
+      {{"Speech"}, "", 2},
+      {{""}, "", 2},
+  };
+  for (const auto& c : cases) {
+    const auto run = testing::runProcess(MORVIK_PERMISSIONS_SIM, c.arguments);
+    EXPECT_EQ(run.output, c.output);
+    EXPECT_EQ(run.exit.status, c.status);
+    EXPECT_EQ(run.errors, "");
+  }
+}
+
+#ifdef MORVIK_PERMISSIONS_LINUX
+// Linux decides everything at once: what BlueZ and the accessibility bus answer.
+TEST(PermissionsLinux, BlueZAndTheAccessibilityBus) {
+  const auto report = [](const std::vector<std::string>& environment) {
+    return testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {}, environment).output;
+  };
+  const std::vector<std::string> nowhere = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent",
+                                            "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
+  EXPECT_EQ(report(nowhere), R"({"bluetooth":"unknown","accessibility":"denied","speech":"granted"})"
+                             "\n");
+  {
+    ble::linux::BluezMock bluez;
+    EXPECT_TRUE(report(bluez.environment()).starts_with(R"({"bluetooth":"granted",)"));
+  }
+  {
+    ble::linux::BluezMock refusing({.denyObjectManager = true});
+    EXPECT_TRUE(report(refusing.environment()).starts_with(R"({"bluetooth":"denied",)"));
+  }
+  testing::DesktopSession desktop(MORVIK_GTK_TEST_APP);
+  EXPECT_NE(report(desktop.environment()).find(R"("accessibility":"granted")"), std::string::npos);
+  desktop.setAccessibilityEnabled(false);
+  EXPECT_NE(report(desktop.environment()).find(R"("accessibility":"denied")"), std::string::npos);
+}
+#endif
+
+}  // namespace
+}  // namespace morvik::permissions
