@@ -185,12 +185,20 @@ void PulseQueue::wakeSink(const std::string& sink) {
   // A sink the user suspended stays so; only one deep in a long block is restarted.
   if (query.state == PA_SINK_SUSPENDED || query.latency < sleepingSinkLatency) return;
   for (const int suspend : {1, 0}) {
-    bool answered = false;
+    struct Answer {
+      PulseConnection* connection;
+      bool done = false;
+    } answer{connection_.get()};
     pa_operation* operation = pa_context_suspend_sink_by_name(
         connection_->context(), sink.c_str(), suspend,
-        [](pa_context*, int, void* data) { *static_cast<bool*>(data) = true; }, &answered);
+        [](pa_context*, int, void* data) {
+          auto* answered = static_cast<Answer*>(data);
+          answered->done = true;
+          answered->connection->signal();
+        },
+        &answer);
     if (operation == nullptr) return;
-    connection_->waitFor([&] { return answered; }, answerTime);
+    connection_->waitFor([&] { return answer.done; }, answerTime);
     pa_operation_cancel(operation);
     pa_operation_unref(operation);
   }

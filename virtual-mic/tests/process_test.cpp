@@ -94,6 +94,25 @@ TEST_F(VirtualMicPulse, MonitorHearsThePushedSamplesWidenedInOrderAndComplete) {
   EXPECT_EQ(mic.errorOutput(), "");
 }
 
+TEST_F(VirtualMicPulse, IdleSinkWithoutListenerKeepsUpInRealTime) {
+  // Never suspended and heard by no one, the sink idles in long blocks until
+  // the helper restarts it; a slow restart would congest the pushed audio.
+  ASSERT_EQ(pulse.pactl({"unload-module", "module-suspend-on-idle"}), 0);
+  ChildProcess mic = helper();
+  mic.write(R"({"op":"prepare"})"
+            "\n"
+            R"({"op":"start","session":1})"
+            "\n");
+  ASSERT_EQ(mic.readLine(), R"({"event":"ready","device":"BlackHole 2ch","offline":true})");
+  for (int c = 0; c < 60; ++c) {
+    mic.write(audioLine(1, signalChunk(c)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  mic.write(R"({"op":"end","session":1})"
+            "\n");
+  EXPECT_EQ(mic.readLine(), R"({"event":"final","session":1,"text":""})");
+}
+
 TEST_F(VirtualMicPulse, SuspendedSinkCongestsTheRecording) {
   ASSERT_EQ(pulse.pactl({"suspend-sink", "blackhole", "1"}), 0);
   ChildProcess mic(MORVIK_VIRTUAL_MIC_LINUX, {}, pulse.environment());
