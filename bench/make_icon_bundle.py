@@ -25,8 +25,7 @@ def png(size):
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(bytes(rows), 6)) + chunk(b"IEND", b"")
 
 
-def main():
-    bundle = sys.argv[1]
+def write_bundle(bundle):
     os.makedirs(os.path.join(bundle, "Contents", "Resources"), exist_ok=True)
     with open(os.path.join(bundle, "Contents", "Info.plist"), "w") as plist:
         plist.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
@@ -38,4 +37,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    write_bundle(sys.argv[1])

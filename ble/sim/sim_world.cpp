@@ -349,19 +349,21 @@ void SimKeyboard::setVoiceStreaming(bool on) {
     return;
   }
   if (voiceTimer_) return;
-  voiceTimer_ = world_.loop_.schedule(spec_.voiceInterval, true, [this] { sendVoicePacket(); });
+  heard_ = 0;
+  voiceTimer_ = world_.loop_.schedule(spec_.voiceInterval, true, [this] { sendVoicePackets(); });
 }
 
-void SimKeyboard::sendVoicePacket() {
-  // A sequence number, then a ramp: enough to see order and loss.
-  Bytes packet(spec_.voicePacketSize);
-  for (std::size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<std::uint8_t>(voiceSequence_ + i);
-  if (packet.size() >= 2) {
-    packet[0] = static_cast<std::uint8_t>(voiceSequence_ >> 8);
-    packet[1] = static_cast<std::uint8_t>(voiceSequence_);
+void SimKeyboard::sendVoicePackets() {
+  for (std::size_t i = 0; i < spec_.voicePacketsPerInterval; ++i) {
+    Bytes packet(spec_.voicePacketSize, 0);
+    const auto& microphone = spec_.microphone;
+    if (heard_ < microphone.size()) {
+      const std::size_t count = std::min(packet.size(), microphone.size() - heard_);
+      std::copy_n(microphone.begin() + static_cast<std::ptrdiff_t>(heard_), count, packet.begin());
+    }
+    heard_ += packet.size();
+    notifyVoice(packet);
   }
-  ++voiceSequence_;
-  notifyVoice(packet);
 }
 
 void SimKeyboard::notifyVoice(const Bytes& packet) {
@@ -397,8 +399,9 @@ void SimKeyboard::changeServices(const std::vector<BluetoothUUID>& invalidated, 
   });
 }
 
-std::shared_ptr<SimKeyboard> addDefaultKeyboard(SimWorld& world) {
+std::shared_ptr<SimKeyboard> addDefaultKeyboard(SimWorld& world, std::span<const std::uint8_t> microphone) {
   KeyboardSpec spec;
+  spec.microphone = microphone;
   spec.identifier = *channel::parseUuid("0F6C2E3A-5B1D-4E8F-9A27-C4D1B2E3F405");
   return world.addKeyboard(spec);
 }

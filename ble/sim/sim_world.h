@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,13 @@ struct KeyboardSpec {
   // Connected to the computer already, for instance as its keyboard.
   bool connectedToSystem = false;
   std::vector<BluetoothUUID> systemServices = {bluetoothUUID("1812"), bluetoothUUID("180A")};
-  std::size_t voicePacketSize = 20;
+  // The microphone: 16 kHz 16-bit PCM bytes, streamed from their start each
+  // time the voice stream is switched on, then silence. As a keyboard sends
+  // several notifications per connection event: `voicePacketsPerInterval`
+  // packets of `voicePacketSize` bytes every `voiceInterval`, 16 kHz audio.
+  std::span<const std::uint8_t> microphone;
+  std::size_t voicePacketSize = 160;
+  std::size_t voicePacketsPerInterval = 4;
   Duration voiceInterval = std::chrono::milliseconds(20);
   Duration connectDelay{};
 };
@@ -158,7 +165,7 @@ class SimKeyboard final : public Peripheral, public std::enable_shared_from_this
   void cancelConnection();
   void dropConnection();
   void setVoiceStreaming(bool on);
-  void sendVoicePacket();
+  void sendVoicePackets();
 
   SimWorld& world_;
   KeyboardSpec spec_;
@@ -173,7 +180,7 @@ class SimKeyboard final : public Peripheral, public std::enable_shared_from_this
   std::deque<channel::Task> held_;
   std::vector<Bytes> writes_;
   std::unique_ptr<channel::Timer> voiceTimer_;
-  std::uint16_t voiceSequence_ = 0;
+  std::size_t heard_ = 0;  // microphone bytes sent since the stream was switched on
 };
 
 class SimWorld {
@@ -218,7 +225,7 @@ class SimWorld {
 };
 
 // A world with one well-behaved Morvik Pro with both services, as the sim
-// helpers start it.
-std::shared_ptr<SimKeyboard> addDefaultKeyboard(SimWorld& world);
+// helpers start it, its microphone hearing `microphone`.
+std::shared_ptr<SimKeyboard> addDefaultKeyboard(SimWorld& world, std::span<const std::uint8_t> microphone = {});
 
 }  // namespace morvik::ble::sim

@@ -53,7 +53,7 @@ TEST(BleProcess, WholeSession) {
     const auto event = channel::parseObject(*voice);
     ASSERT_TRUE(event) << *voice;
     EXPECT_EQ((*event)["event"], "voice");
-    EXPECT_EQ(channel::readBytes(*event, "data")->size(), 20u);
+    EXPECT_EQ(channel::readBytes(*event, "data")->size(), 160u);
   }
   helper.write(R"({"id":6,"op":"voiceEnable","enabled":false})"
                "\n");
