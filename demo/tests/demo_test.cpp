@@ -28,11 +28,16 @@ TEST(Demo, EveryHelperAnswersAndTheSentenceIsDictated) {
            "\n  morvik-resources -> {\"gpu\":",
            "\n  morvik-app-icon -> ",
            "\n  morvik-context -> {\"hasWindow\":",
+           "\n  morvik-ble -> {\"id\":1,\"result\":{\"deviceId\":\"0F6C2E3A-5B1D-4E8F-9A27-C4D1B2E3F405\","
+           "\"name\":\"Morvik Pro\",\"audioSupported\":true,\"maxChunk\":48}}\n",
            "\n  morvik-ble -> {\"id\":4,\"result\":[165,1,0,4,16,32,48,64]}\n",
            "\n  morvik-ble -> {\"event\":\"voice\",\"data\":[",
            "\n  morvik-speech -> {\"event\":\"ready\",\"locale\":\"en-US\",\"offline\":true}\n",
            "\n  morvik-virtual-mic -> {\"event\":\"final\",\"session\":1,\"text\":\"\"}\n",
            "\n  morvik-ble -> {\"id\":7,\"result\":true}\n",
+           "\n  morvik-ble: input closed, exit status 0\n",
+           "\n  morvik-speech: input closed, exit status 0\n",
+           "\n  morvik-virtual-mic: input closed, exit status 0\n",
        })
     EXPECT_NE(output.find(answer), std::string::npos) << answer << "\nin:\n" << output;
   const auto check = output.find("\n  app -> morvik-context  {\"scope\":\"app\"");

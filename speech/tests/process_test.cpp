@@ -16,48 +16,6 @@ namespace {
 using testing::ChildProcess;
 using Lines = std::vector<std::string>;
 
-std::string audioLine(std::uint32_t session, const std::vector<std::int16_t>& samples, std::size_t at) {
-  channel::Bytes pcm;
-  for (std::size_t i = at; i < std::min(samples.size(), at + 320); ++i) {
-    pcm.push_back(static_cast<std::uint8_t>(samples[i]));
-    pcm.push_back(static_cast<std::uint8_t>(samples[i] >> 8));
-  }
-  return R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
-}
-
-// Pushes the samples in 20 ms chunks, as the application does.
-void push(ChildProcess& helper, std::uint32_t session, const std::vector<std::int16_t>& samples) {
-  std::string lines;
-  for (std::size_t at = 0; at < samples.size(); at += 320) lines += audioLine(session, samples, at);
-  helper.write(lines);
-}
-
-TEST(SpeechProcess, SimulatedDictation) {
-  ChildProcess helper(MORVIK_SPEECH_SIM);
-  helper.write(R"({"op":"prepare","locale":"en-US"})"
-               "\n"
-               R"({"op":"start","session":3})"
-               "\n");
-  EXPECT_EQ(helper.readLine(), R"({"event":"ready","locale":"en-US","offline":true})");
-  std::vector<std::int16_t> tone(16000);
-  for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = i % 40 < 20 ? 6000 : -6000;
-  push(helper, 3, tone);
-  helper.write(R"({"op":"end","session":3})"
-               "\n");
-  Lines lines;
-  while (auto line = helper.readLine()) {
-    lines.push_back(*line);
-    if (line->starts_with(R"({"event":"final")")) break;
-  }
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines.front(), R"({"event":"partial","session":3,"text":"please"})");
-  EXPECT_EQ(lines.back(), R"({"event":"final","session":3,"text":"please open the settings and"})");
-  helper.closeInput();
-  EXPECT_EQ(helper.readAllLines(), Lines{});
-  EXPECT_EQ(helper.wait().status, 0);
-  EXPECT_EQ(helper.errorOutput(), "");
-}
-
 TEST(SpeechProcess, LineLimitAndEndOfInputDuringASession) {
   // A prepare padded to exactly 4096 bytes is read; one of 4097 is dropped.
   const auto padded = [](std::size_t bytes) {
@@ -74,6 +32,22 @@ TEST(SpeechProcess, LineLimitAndEndOfInputDuringASession) {
 }
 
 #ifdef MORVIK_SPEECH_LINUX
+std::string audioLine(std::uint32_t session, const std::vector<std::int16_t>& samples, std::size_t at) {
+  channel::Bytes pcm;
+  for (std::size_t i = at; i < std::min(samples.size(), at + 320); ++i) {
+    pcm.push_back(static_cast<std::uint8_t>(samples[i]));
+    pcm.push_back(static_cast<std::uint8_t>(samples[i] >> 8));
+  }
+  return R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
+}
+
+// Pushes the samples in 20 ms chunks, as the application does.
+void push(ChildProcess& helper, std::uint32_t session, const std::vector<std::int16_t>& samples) {
+  std::string lines;
+  for (std::size_t at = 0; at < samples.size(); at += 320) lines += audioLine(session, samples, at);
+  helper.write(lines);
+}
+
 std::string field(const std::string& line, const char* key) {
   const auto object = channel::parseObject(line);
   return object ? channel::readString(*object, key).value_or("") : "";
