@@ -2,35 +2,17 @@
 // and on Linux a desktop of the test's own with the GTK test application.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "channel/json.h"
 #include "channel/output.h"
 #include "testsupport/process.h"
 #ifdef MORVIK_CONTEXT_LINUX
+#include <thread>
+
 #include "testsupport/desktop_session.h"
 #endif
 
 namespace morvik::context {
 namespace {
-
-using std::chrono::milliseconds;
-using testing::ChildProcess;
-
-channel::Json object(const std::optional<std::string>& line) {
-  return line ? channel::parseObject(*line).value_or(channel::Json()) : channel::Json();
-}
-
-TEST(ContextProcess, MonitorWritesAtOnceThenEverySixTenthsOfASecond) {
-  ChildProcess monitor(MORVIK_CONTEXT_SIM);
-  const auto start = std::chrono::steady_clock::now();
-  const auto first = object(monitor.readLine(milliseconds(300)));
-  EXPECT_EQ(first["id"], "com.apple.TextEdit");
-  EXPECT_EQ(first.size(), 11u);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(300));
-  EXPECT_EQ(monitor.readLine(milliseconds(400)), std::nullopt) << "nothing before the first tick";
-  EXPECT_TRUE(monitor.readLine(milliseconds(600)));
-}
 
 TEST(ContextProcess, SaveCheckAnswers) {
   const std::string context =
@@ -53,6 +35,13 @@ TEST(ContextProcess, SaveCheckAnswers) {
 }
 
 #ifdef MORVIK_CONTEXT_LINUX
+using std::chrono::milliseconds;
+using testing::ChildProcess;
+
+channel::Json object(const std::optional<std::string>& line) {
+  return line ? channel::parseObject(*line).value_or(channel::Json()) : channel::Json();
+}
+
 class ContextLinux : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { desktop = new testing::DesktopSession(MORVIK_GTK_TEST_APP); }
