@@ -118,6 +118,9 @@ TEST(SpeechRequests, StaleSessionsAndAudioAfterEndAreIgnored) {
 
 TEST(SpeechPrepare, LocaleAndAuthorization) {
   using A = AuthorizationStatus;
+  const std::string english = R"({"op":"prepare","locale":"en-US"})";
+  const std::string asking = R"({"op":"prepare","locale":"en-US","request":true})";
+  const std::string readyChinese = R"({"event":"ready","locale":"zh-CN","offline":true})";
   const struct {
     const char* name;
     std::string request;
@@ -127,70 +130,19 @@ TEST(SpeechPrepare, LocaleAndAuthorization) {
     std::string expected;
     int asked;
   } cases[] = {
-      {"default locale",
-       R"({"op":"prepare"})",
-       A::authorized,
-       {},
-       true,
-       true,
-       R"({"event":"ready","locale":"zh-CN","offline":true})",
-       0},
-      {"locale not a string",
-       R"({"op":"prepare","locale":5})",
-       A::authorized,
-       {},
-       true,
-       true,
-       R"({"event":"ready","locale":"zh-CN","offline":true})",
-       0},
-      {"letter case",
-       R"({"op":"prepare","locale":"en-us"})",
-       A::authorized,
-       {},
-       true,
-       true,
-       error(msg::unsupportedLanguage),
-       0},
-      {"not determined, no request", R"({"op":"prepare","locale":"en-US"})", A::notDetermined, A::authorized, true,
-       true, error(msg::notAuthorized), 0},
-      {"not determined, request not true", R"({"op":"prepare","locale":"en-US","request":1})", A::notDetermined,
-       A::authorized, true, true, error(msg::notAuthorized), 0},
-      {"asked and granted", R"({"op":"prepare","locale":"en-US","request":true})", A::notDetermined, A::authorized,
-       true, true, readyEnglish, 1},
-      {"asked and denied", R"({"op":"prepare","locale":"en-US","request":true})", A::notDetermined, A::denied, true,
-       true, error(msg::notAuthorized), 1},
-      {"denied",
-       R"({"op":"prepare","locale":"en-US","request":true})",
-       A::denied,
-       {},
-       true,
-       true,
-       error(msg::notAuthorized),
-       0},
-      {"restricted",
-       R"({"op":"prepare","locale":"en-US"})",
-       A::restricted,
-       {},
-       true,
-       true,
-       error(msg::notAuthorized),
-       0},
-      {"no recogniser",
-       R"({"op":"prepare","locale":"en-US"})",
-       A::authorized,
-       {},
-       false,
-       true,
-       error(msg::recognizerUnavailable),
-       0},
-      {"recogniser unavailable",
-       R"({"op":"prepare","locale":"en-US"})",
-       A::authorized,
-       {},
-       true,
-       false,
-       error(msg::recognizerUnavailable),
-       0},
+      // clang-format off
+      {"default locale", R"({"op":"prepare"})", A::authorized, {}, true, true, readyChinese, 0},
+      {"locale not a string", R"({"op":"prepare","locale":5})", A::authorized, {}, true, true, readyChinese, 0},
+      {"letter case", R"({"op":"prepare","locale":"en-us"})", A::authorized, {}, true, true, error(msg::unsupportedLanguage), 0},
+      {"not determined, no request", english, A::notDetermined, A::authorized, true, true, error(msg::notAuthorized), 0},
+      {"not determined, request not true", R"({"op":"prepare","locale":"en-US","request":1})", A::notDetermined, A::authorized, true, true, error(msg::notAuthorized), 0},
+      {"asked and granted", asking, A::notDetermined, A::authorized, true, true, readyEnglish, 1},
+      {"asked and denied", asking, A::notDetermined, A::denied, true, true, error(msg::notAuthorized), 1},
+      {"denied", asking, A::denied, {}, true, true, error(msg::notAuthorized), 0},
+      {"restricted", english, A::restricted, {}, true, true, error(msg::notAuthorized), 0},
+      {"no recogniser", english, A::authorized, {}, false, true, error(msg::recognizerUnavailable), 0},
+      {"recogniser unavailable", english, A::authorized, {}, true, false, error(msg::recognizerUnavailable), 0},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
