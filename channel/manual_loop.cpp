@@ -58,7 +58,7 @@ void ManualLoop::advance(Duration span) {
     now_ = std::max(now_, next->first);
     runReady();
   }
-  now_ = end;
+  now_ = std::max(now_, end);  // a tick that stalled may already have gone past the end
   runReady();
 }
 
@@ -75,14 +75,16 @@ bool ManualLoop::fireEarliestDue() {
     const TimePoint due = it->first;
     it = timers_.erase(it);
     if (!state->valid) continue;
+    if (!state->repeats) state->valid = false;
+    state->tick();
+    // Like a run loop timer, a repeating timer is rescheduled after its tick for the next
+    // scheduled time still in the future, so a tick that takes longer than the interval
+    // skips the missed times instead of firing for ever.
     if (state->repeats) {
       TimePoint next = due + state->interval;
       if (next <= now_) next += ((now_ - next) / state->interval + 1) * state->interval;
       timers_.emplace(next, state);
-    } else {
-      state->valid = false;
     }
-    state->tick();
     return true;
   }
   return false;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "channel/main_loop.h"
+#include "channel/manual_loop.h"
 
 namespace morvik::channel {
 namespace {
@@ -40,6 +41,20 @@ TEST(PlatformLoop, OneShotRunsOnceAndInvalidatedTimerNever) {
   EXPECT_EQ(once, 1);
   EXPECT_EQ(repeating, 3);
   EXPECT_EQ(cancelled, 0);
+}
+
+// A tick slower than its interval (a snapshot against a hung application) must not make
+// the test loop fire for ever: missed times are skipped and the clock never goes back.
+TEST(ManualLoop, SlowRepeatingTickSkipsMissedTimes) {
+  ManualLoop loop;
+  int ticks = 0;
+  auto timer = loop.schedule(milliseconds(600), true, [&] {
+    ++ticks;
+    loop.stall(milliseconds(1000));
+  });
+  loop.advance(milliseconds(2000));
+  EXPECT_EQ(ticks, 2);  // at 0.6 s and 1.8 s
+  EXPECT_EQ(loop.elapsed(), milliseconds(2800));
 }
 
 }  // namespace
