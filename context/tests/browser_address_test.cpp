@@ -26,6 +26,7 @@ TEST(WebAddress, Candidates) {
       {"", ""},
       {"https://example.com", "https://example.com"},
       {"https://exa<mple.com", ""},
+      {"https://[v1.a.b]:8443/x?q", "https://[v1.a.b]:8443/x"},
   };
   for (const auto& [candidate, expected] : cases) EXPECT_EQ(webAddress(candidate), expected) << candidate;
   const std::string prefix = "https://example.com/";
