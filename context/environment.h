@@ -13,14 +13,18 @@ struct Environment {
   channel::MainLoop& loop;
 };
 
-// One attribute as `T`: a value only when the read succeeded and the value
-// has that type; every read of the helper goes through here.
+// A read's value as `T`: only when the read succeeded and the value has that
+// type; every read of the helper goes through here.
 template <typename T>
-std::optional<T> attribute(Accessibility& accessibility, const ElementRef& element, const std::string& name) {
-  AttributeRead read = accessibility.copyAttributeValue(element, name);
+std::optional<T> valueOf(AttributeRead read) {
   if (read.error != axSuccess || !read.value) return std::nullopt;
   if (auto* typed = std::get_if<T>(&*read.value)) return std::move(*typed);
   return std::nullopt;
+}
+
+template <typename T>
+std::optional<T> attribute(Accessibility& accessibility, const ElementRef& element, const std::string& name) {
+  return valueOf<T>(accessibility.copyAttributeValue(element, name));
 }
 
 }  // namespace morvik::context

@@ -1,17 +1,12 @@
 // morvik-context: the user's working context. With no arguments it writes a
 // snapshot at once and then every 0.6 seconds until it is terminated; with
 // "--check-save" anywhere on the command line it answers one save check.
-#include <chrono>
 #include <string_view>
 
 #include "channel/output.h"
 #include "context/platform_context.h"
 #include "context/save_check.h"
 #include "context/snapshot.h"
-
-namespace {
-constexpr auto snapshotInterval = std::chrono::milliseconds(600);
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace morvik;
@@ -26,10 +21,7 @@ int main(int argc, char** argv) {
     context::checkSave(environment, 0, channel::standardOutput());
     return 0;
   }
-  channel::emit(channel::standardOutput(), context::snapshot(environment));
-  // A tick that runs late delays the next one; missed ticks are not queued.
-  const auto timer = loop->schedule(snapshotInterval, true,
-                                    [&] { channel::emit(channel::standardOutput(), context::snapshot(environment)); });
+  const auto monitor = context::startMonitor(environment, channel::standardOutput());
   loop->run();
   return 0;
 }

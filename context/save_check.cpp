@@ -73,6 +73,9 @@ channel::Json saveAnswer(const Environment& environment, const std::optional<std
   if ((input.flags() & heldModifiers) != 0) return busy;
   if (input.secondsSinceLastEvent(EventType::keyDown) < typingPause) return busy;
   if (input.buttonState(MouseButton::left) || input.buttonState(MouseButton::right)) return busy;
+  // The user may have switched applications while the snapshot was taken.
+  const auto front = environment.accessibility.frontmostApplication();
+  if (!front || front->processIdentifier != *processId) return switched;
   return ready;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
 
 #include "channel/text.h"
 #include "context/browser_address.h"
@@ -10,6 +11,7 @@
 namespace morvik::context {
 namespace {
 
+constexpr auto snapshotInterval = std::chrono::milliseconds(600);
 constexpr float applicationTimeout = 0.12f;
 constexpr float focusedElementTimeout = 0.05f;
 constexpr std::size_t longestTitle = 512;  // user-perceived characters
@@ -62,11 +64,25 @@ std::optional<bool> textFocus(Accessibility& ax, const ElementRef& application) 
 }
 
 bool windowIsSafe(Accessibility& ax, const ElementRef& window) {
-  const auto sheets = attribute<std::vector<ElementRef>>(ax, window, "AXSheets");
-  if (sheets && !sheets->empty()) return false;
-  if (attribute<std::string>(ax, window, "AXSubrole") == "AXDialog") return false;
-  const auto modal = attribute<bool>(ax, window, "AXModal");
-  return !modal || !*modal;
+  // A window that closed, or whose application stopped answering, between
+  // two reads may hide a sheet or a dialog: it is not safe. An attribute the
+  // window lacks is no such sign.
+  const auto unanswered = [](const AttributeRead& read) {
+    return read.error == axInvalidElement || read.error == axCannotComplete;
+  };
+  const AttributeRead sheets = ax.copyAttributeValue(window, "AXSheets");
+  if (unanswered(sheets)) return false;
+  if (const auto list = valueOf<std::vector<ElementRef>>(sheets); list && !list->empty()) return false;
+  const AttributeRead subrole = ax.copyAttributeValue(window, "AXSubrole");
+  if (unanswered(subrole) || valueOf<std::string>(subrole) == "AXDialog") return false;
+  const AttributeRead modal = ax.copyAttributeValue(window, "AXModal");
+  return !unanswered(modal) && valueOf<bool>(modal) != true;
+}
+
+std::unique_ptr<channel::Timer> startMonitor(const Environment& environment, channel::Output& out) {
+  channel::emit(out, snapshot(environment));
+  return environment.loop.schedule(snapshotInterval, true,
+                                   [environment, &out] { channel::emit(out, snapshot(environment)); });
 }
 
 channel::Json snapshot(const Environment& environment) {
@@ -89,16 +105,17 @@ channel::Json snapshot(const Environment& environment) {
     } else {
       hasWindow = true;
       windowId = std::to_string(front->processIdentifier) + ":" + std::to_string(ax.hash(*window));
+      // Under the platform's default (seconds), an application that stops
+      // answering once it has named its window would hold the snapshot for
+      // that long per read.
+      ax.setMessagingTimeout(*window, applicationTimeout);
       safeToSave = windowIsSafe(ax, *window);
       std::string identifier = front->bundleIdentifier.value_or("");
       std::transform(identifier.begin(), identifier.end(), identifier.begin(),
                      [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
       if (browsers().count(identifier) != 0) url = browserAddress(environment, *window);
-      const AttributeRead titleRead = ax.copyAttributeValue(*window, "AXTitle");
-      if (titleRead.error == axSuccess && titleRead.value) {
-        if (const auto* text = std::get_if<std::string>(&*titleRead.value))
-          title = channel::truncateGraphemes(*text, longestTitle);
-      }
+      if (const auto text = attribute<std::string>(ax, *window, "AXTitle"))
+        title = channel::truncateGraphemes(*text, longestTitle);
     }
   }
   return {{"hasWindow", threeValued(hasWindow)},

@@ -1,16 +1,23 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 
 #include "channel/json.h"
+#include "channel/output.h"
 #include "context/environment.h"
 
 namespace morvik::context {
 
 // The known browsers' identifiers, lower case.
 const std::set<std::string>& browsers();
+
+// Monitor mode: a snapshot line at once, then one every 0.6 s for as long as
+// the timer lives. A tick that runs late delays the next one; missed ticks
+// are not queued.
+std::unique_ptr<channel::Timer> startMonitor(const Environment& environment, channel::Output& out);
 
 // The user's working context as the snapshot object: the eleven keys when
 // an application is in front, {} when none is.

@@ -27,8 +27,8 @@ std::optional<URLComponents> parseURLComponents(std::string_view text) {
     if (colon != std::string::npos) components.password = userInfo->substr(colon + 1);
   }
   components.host = rangeText(uri.hostText);
-  // An IP literal keeps its brackets, so that the address comes back whole.
-  if (components.host && uri.hostData.ipFuture.first == nullptr && uri.hostData.ip6 != nullptr)
+  // An IP literal (IPv6 or IPvFuture) keeps its brackets, so that the address comes back whole.
+  if (components.host && (uri.hostData.ip6 != nullptr || uri.hostData.ipFuture.first != nullptr))
     components.host = "[" + *components.host + "]";
   components.port = rangeText(uri.portText);
   for (const UriPathSegmentA* segment = uri.pathHead; segment != nullptr; segment = segment->next) {

@@ -30,6 +30,11 @@ SimElement& SimElement::settableAttribute(const std::string& attribute, Settable
   return *this;
 }
 
+SimElement& SimElement::after(const std::string& attribute, std::function<void()> change) {
+  changes[attribute] = std::move(change);
+  return *this;
+}
+
 std::shared_ptr<SimElement> SimDesktop::addApplication(FrontApplication application) {
   auto element = std::make_shared<SimElement>(static_cast<std::uint64_t>(application.processIdentifier));
   applications[application.processIdentifier] = element;
@@ -39,6 +44,7 @@ std::shared_ptr<SimElement> SimDesktop::addApplication(FrontApplication applicat
 }
 
 std::optional<FrontApplication> SimDesktop::frontmostApplication() {
+  if (!display) return std::nullopt;
   if (!rotation.empty()) {
     const std::int32_t pid = rotation[static_cast<std::size_t>(lookedAtFront / looksPerApplication) % rotation.size()];
     ++lookedAtFront;
@@ -54,7 +60,7 @@ ElementRef SimDesktop::applicationElement(std::int32_t processIdentifier) {
   if (found != applications.end()) return found->second;
   // An application that does not answer: every read times out.
   auto silent = std::make_shared<SimElement>();
-  for (const char* attribute : {"AXFocusedWindow", "AXFocusedUIElement"}) silent->fail(attribute, axCannotComplete);
+  silent->hung = true;
   return silent;
 }
 
@@ -62,19 +68,33 @@ void SimDesktop::setMessagingTimeout(const ElementRef& element, float seconds) {
   if (auto sim = simElement(element)) sim->timeout = seconds;
 }
 
+AXError SimDesktop::message(SimElement& element) {
+  if (bus == Bus::lost) return axCannotComplete;
+  if (element.gone) return axInvalidElement;
+  const channel::Duration limit =
+      element.timeout ? std::chrono::duration_cast<channel::Duration>(std::chrono::duration<double>(*element.timeout))
+                      : defaultTimeout;
+  const bool answers = !element.hung && bus == Bus::up && element.readCost <= limit;
+  if (spend) spend(answers ? element.readCost : limit);
+  return answers ? axSuccess : axCannotComplete;
+}
+
 AttributeRead SimDesktop::copyAttributeValue(const ElementRef& element, const std::string& attribute) {
   auto sim = simElement(element);
   if (!sim) return {axInvalidElement, std::nullopt};
-  ++sim->reads;
-  if (sim->readCost != channel::Duration::zero() && spend) spend(sim->readCost);
-  const auto found = sim->attributes.find(attribute);
-  if (found == sim->attributes.end()) return {axNoValue, std::nullopt};
-  return found->second;
+  AttributeRead read{message(*sim), std::nullopt};
+  if (read.error == axSuccess) {
+    const auto found = sim->attributes.find(attribute);
+    read = found == sim->attributes.end() ? AttributeRead{axNoValue, std::nullopt} : found->second;
+  }
+  if (const auto change = sim->changes.find(attribute); change != sim->changes.end()) change->second();
+  return read;
 }
 
 Settable SimDesktop::isAttributeSettable(const ElementRef& element, const std::string& attribute) {
   auto sim = simElement(element);
   if (!sim) return {axInvalidElement, false};
+  if (const AXError error = message(*sim); error != axSuccess) return {error, false};
   const auto found = sim->settable.find(attribute);
   return found == sim->settable.end() ? Settable{axAttributeUnsupported, false} : found->second;
 }

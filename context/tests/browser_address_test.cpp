@@ -10,7 +10,6 @@ namespace morvik::context {
 namespace {
 
 using sim::SimElement;
-using std::chrono::milliseconds;
 
 TEST(WebAddress, Candidates) {
   const std::pair<std::string, std::string> cases[] = {
@@ -26,6 +25,7 @@ TEST(WebAddress, Candidates) {
       {"", ""},
       {"https://example.com", "https://example.com"},
       {"https://exa<mple.com", ""},
+      {"https://[v1.a.b]:8443/x?q", "https://[v1.a.b]:8443/x"},
   };
   for (const auto& [candidate, expected] : cases) EXPECT_EQ(webAddress(candidate), expected) << candidate;
   const std::string prefix = "https://example.com/";
@@ -44,6 +44,17 @@ struct Browser {
     auto area = element("AXWebArea");
     area->set("AXURL", URL{url});
     return area;
+  }
+
+  // The window's children: `count` elements that do not answer, then a web area.
+  void behind(int count, const std::string& url) {
+    std::vector<std::shared_ptr<SimElement>> children;
+    for (int i = 0; i < count; ++i) {
+      children.push_back(element("AXGroup"));
+      children.back()->hung = true;
+    }
+    children.push_back(webArea(url));
+    window->children(children);
   }
 
   channel::ManualLoop loop;
@@ -116,13 +127,17 @@ TEST(BrowserAddress, Bounds) {
          rows[2]->children(last);
        },
        ""},
-      {"time budget",
+      // An element that does not answer costs its two reads 0.025 s each.
+      {"two hung elements fit in the time budget", [](Browser& b) { b.behind(2, "https://in-time.example.com"); },
+       "https://in-time.example.com"},
+      {"three do not", [](Browser& b) { b.behind(3, "https://late.example.com"); }, ""},
+      {"an element gone before it is read",
        [](Browser& b) {
-         auto slow = b.element("AXGroup");
-         slow->readCost = milliseconds(100);
-         b.window->children({slow, b.element("AXGroup"), b.webArea("https://late.example.com")});
+         auto gone = b.element("AXGroup");
+         gone->gone = true;
+         b.window->children({gone, b.webArea("https://next.example.com")});
        },
-       ""},
+       "https://next.example.com"},
   };
   for (const auto& c : cases) {
     Browser b;

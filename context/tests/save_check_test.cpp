@@ -62,6 +62,27 @@ TEST(SaveCheck, ContextComparisonInOrder) {
          k.desktop.front.reset();
        },
        switched},
+      {"process id 0 on both sides (no permission, app scope)", "app",
+       [](Check& k, channel::Json& c) {
+         k.desktop.trusted = false;
+         k.desktop.front->processIdentifier = 0;
+         c["processId"] = 0;
+       },
+       switched},
+      {"id changed, same process", "app", [](Check&, channel::Json& c) { c["id"] = "com.apple.TextEdit"; }, switched},
+      {"window changed while Command is held", "window",
+       [](Check& k, channel::Json& c) {
+         c["windowId"] = "812:4712";
+         k.desktop.heldFlags = modifier::command;
+       },
+       switched},
+      {"another application in front once the snapshot is taken", "app",
+       [](Check& k, channel::Json&) {
+         k.window->after("AXTitle", [&k] {
+           k.desktop.front = FrontApplication{913, "com.apple.TextEdit", "TextEdit"};
+         });
+       },
+       switched},
       {"title changed, app scope", "app", [](Check&, channel::Json& c) { c["title"] = "Other"; }, ready},
       {"title changed, window scope", "window", [](Check&, channel::Json& c) { c["title"] = "Other"; }, switched},
       {"title decomposed", "window", [](Check&, channel::Json& c) { c["title"] = "Cafe\xCC\x81"; }, ready},
