@@ -14,6 +14,7 @@ void writeFile(const std::filesystem::path& path, const std::string& text) {
 
 }  // namespace
 
+// Every daemon dies with the test, even a test killed on its time-out.
 PipeWireServer::PipeWireServer(const std::string& sinkConfiguration) : SoundServer("morvik-pipewire") {
   const std::filesystem::path config = directory_ + "/config";
   writeFile(config / "pipewire/pipewire.conf.d/blackhole-2ch.conf", sinkConfiguration);
@@ -40,12 +41,16 @@ PipeWireServer::PipeWireServer(const std::string& sinkConfiguration) : SoundServ
                   "PIPEWIRE_REMOTE=pipewire-0",
                   "DISPLAY="};
   auto& bus = processes_.emplace_back(std::make_unique<ChildProcess>(
-      "/usr/bin/dbus-daemon",
-      std::vector<std::string>{"--config-file=" + directory_ + "/bus.conf", "--nofork", "--print-address=1"}));
+      "/usr/bin/setpriv",
+      std::vector<std::string>{"--pdeathsig", "KILL", "/usr/bin/dbus-daemon",
+                               "--config-file=" + directory_ + "/bus.conf", "--nofork", "--print-address=1"}));
   if (!bus->readLine(std::chrono::seconds(10))) throw std::runtime_error("dbus-daemon did not start");
   processes_.push_back(start("/usr/bin/pipewire"));
+  // WirePlumber gives up at once when PipeWire does not answer yet.
+  waitFor({"info"});
   processes_.push_back(start("/usr/bin/wireplumber"));
-  waitForSink();
+  // The session manager makes the sink the default: it is ready to link streams.
+  waitFor({"get-default-sink"}, "blackhole\n");
 }
 
 PipeWireServer::~PipeWireServer() {
@@ -56,7 +61,9 @@ PipeWireServer::~PipeWireServer() {
 std::unique_ptr<ChildProcess> PipeWireServer::start(const std::string& program) {
   // Their logs go to a file: a full pipe of warnings would stall the server.
   return std::make_unique<ChildProcess>(
-      "/bin/sh", std::vector<std::string>{"-c", "exec \"$0\" >>\"$1\" 2>&1", program, directory_ + "/log"},
+      "/usr/bin/setpriv",
+      std::vector<std::string>{"--pdeathsig", "KILL", "/bin/sh", "-c", "exec \"$0\" >>\"$1\" 2>&1", program,
+                               directory_ + "/log"},
       environment_);
 }
 

@@ -1,7 +1,5 @@
 #include "testsupport/pulse_server.h"
 
-#include <thread>
-
 namespace morvik::testing {
 
 PulseServer::PulseServer() : SoundServer("morvik-pulse") {
@@ -16,7 +14,7 @@ PulseServer::PulseServer() : SoundServer("morvik-pulse") {
                                // As a desktop session's server does: an unused sink is suspended.
                                "-L", "module-suspend-on-idle timeout=1"},
       std::vector<std::string>{"HOME=" + directory_, "XDG_RUNTIME_DIR=" + directory_});
-  for (int i = 0; i < 500 && pactl({"info"}) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  waitFor({"info"});
 }
 
 PulseServer::~PulseServer() = default;

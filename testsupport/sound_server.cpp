@@ -16,9 +16,10 @@ SoundServer::SoundServer(const std::string& prefix) {
 
 SoundServer::~SoundServer() { std::filesystem::remove_all(directory_); }
 
-void SoundServer::waitForSink() const {
-  for (int i = 0; i < 500; ++i) {
-    if (runProcess("/usr/bin/pactl", {"get-default-sink"}, {}, environment()).output == "blackhole\n") return;
+void SoundServer::waitFor(const std::vector<std::string>& pactlArgs, const std::string& output) const {
+  for (int i = 0; i < 1000; ++i) {
+    const auto run = runProcess("/usr/bin/pactl", pactlArgs, {}, environment());
+    if (run.exit.status == 0 && (output.empty() || run.output == output)) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   throw std::runtime_error("the sound server in " + directory_ + " did not come up");

@@ -30,8 +30,8 @@ class SoundServer {
  protected:
   // A private folder named after `prefix`, the socket in it.
   explicit SoundServer(const std::string& prefix);
-  // Waits until the sink is the server's default, so a client finds it.
-  void waitForSink() const;
+  // Waits until pactl with the arguments succeeds (with that output, if given).
+  void waitFor(const std::vector<std::string>& pactlArgs, const std::string& output = {}) const;
 
   std::string directory_, socket_;
 };
