@@ -1,6 +1,6 @@
 // morvik-virtual-mic as the application drives it: the simulated devices
-// always, and on Linux a PulseAudio server of the test's own whose null sink
-// is described as "BlackHole 2ch", recorded through its monitor.
+// always, and on Linux a PulseAudio server and a PipeWire of the test's own
+// whose sink is described as "BlackHole 2ch", recorded through its monitor.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
