@@ -14,7 +14,6 @@ void writeFile(const std::filesystem::path& path, const std::string& text) {
 
 }  // namespace
 
-// Every daemon dies with the test, even a test killed on its time-out.
 PipeWireServer::PipeWireServer(const std::string& sinkConfiguration) : SoundServer("morvik-pipewire") {
   const std::filesystem::path config = directory_ + "/config";
   writeFile(config / "pipewire/pipewire.conf.d/blackhole-2ch.conf", sinkConfiguration);
@@ -40,6 +39,7 @@ PipeWireServer::PipeWireServer(const std::string& sinkConfiguration) : SoundServ
                   "DBUS_SESSION_BUS_ADDRESS=unix:path=" + directory_ + "/bus",
                   "PIPEWIRE_REMOTE=pipewire-0",
                   "DISPLAY="};
+  // setpriv has every daemon die with the test, even one killed on its time-out.
   auto& bus = processes_.emplace_back(std::make_unique<ChildProcess>(
       "/usr/bin/setpriv",
       std::vector<std::string>{"--pdeathsig", "KILL", "/usr/bin/dbus-daemon",
