@@ -1,5 +1,6 @@
 #include "testsupport/process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -49,8 +50,15 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   std::vector<char*> argv;
   for (auto& a : argStore) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // An extra entry replaces the inherited one: a program reads the first of two.
   std::vector<std::string> envStore;
-  for (char** e = environ; *e != nullptr; ++e) envStore.emplace_back(*e);
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    const auto name = entry.substr(0, entry.find('=') + 1);
+    if (std::none_of(extraEnvironment.begin(), extraEnvironment.end(),
+                     [&](const std::string& extra) { return extra.starts_with(name); }))
+      envStore.emplace_back(entry);
+  }
   envStore.insert(envStore.end(), extraEnvironment.begin(), extraEnvironment.end());
   std::vector<char*> envp;
   for (auto& e : envStore) envp.push_back(e.data());

@@ -1,0 +1,65 @@
+#include "testsupport/sound_server.h"
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+namespace morvik::testing {
+
+SoundServer::SoundServer(const std::string& prefix) {
+  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  directory_ = pattern;
+  socket_ = directory_ + "/native";
+}
+
+SoundServer::~SoundServer() { std::filesystem::remove_all(directory_); }
+
+void SoundServer::waitFor(const std::vector<std::string>& pactlArgs, const std::string& output) const {
+  for (int i = 0; i < 1000; ++i) {
+    const auto run = runProcess("/usr/bin/pactl", pactlArgs, {}, environment());
+    if (run.exit.status == 0 && (output.empty() || run.output == output)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  throw std::runtime_error("the sound server in " + directory_ + " did not come up");
+}
+
+int SoundServer::pactl(const std::vector<std::string>& args) const {
+  return runProcess("/usr/bin/pactl", args, {}, environment()).exit.status;
+}
+
+std::unique_ptr<ChildProcess> SoundServer::recordMonitor() const {
+  auto recorder = std::make_unique<ChildProcess>(
+      "/usr/bin/parec",
+      std::vector<std::string>{"-d", "blackhole.monitor", "--format=s16le", "--channels=2", "--rate=16000", "--raw",
+                               "--latency-msec=10"},
+      environment());
+  std::size_t heard = 0;
+  for (int i = 0; i < 100 && heard < 6400; ++i) heard += recorder->readAll(std::chrono::milliseconds(20)).size();
+  return recorder;
+}
+
+std::string documentedBlock(const std::string& file, const std::string& marker) {
+  std::ifstream in(file);
+  std::string line, block;
+  bool found = false;
+  std::size_t indent = std::string::npos;
+  while (std::getline(in, line)) {
+    if (!found) {
+      found = line.find(marker) != std::string::npos;
+      continue;
+    }
+    const auto text = line.find_first_not_of(' ');
+    const bool fence = text != std::string::npos && line.compare(text, 3, "```") == 0;
+    if (indent == std::string::npos) {
+      if (fence) indent = text;
+      continue;
+    }
+    if (fence) return block;
+    block += line.substr(std::min(indent, line.size())) + "\n";
+  }
+  throw std::runtime_error("no code block after \"" + marker + "\" in " + file);
+}
+
+}  // namespace morvik::testing

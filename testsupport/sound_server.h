@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testsupport/process.h"
+
+namespace morvik::testing {
+
+// A sound server of a test's own that speaks the PulseAudio protocol on a
+// private socket and has a sink "blackhole" described as "BlackHole 2ch",
+// whatever server stands behind it. Ends with the object.
+class SoundServer {
+ public:
+  virtual ~SoundServer();
+  SoundServer(const SoundServer&) = delete;
+  SoundServer& operator=(const SoundServer&) = delete;
+
+  // The environment that points a client here.
+  std::vector<std::string> environment() const { return {"PULSE_SERVER=unix:" + socket_}; }
+  std::string address() const { return "unix:" + socket_; }
+  int pactl(const std::vector<std::string>& args) const;
+  // Takes the sink away, as a user who unloads it; the exit status of the command.
+  virtual int removeSink() const = 0;
+  // Records the sink's monitor as raw 16 kHz stereo frames on standard
+  // output; already delivering when returned.
+  std::unique_ptr<ChildProcess> recordMonitor() const;
+
+ protected:
+  // A private folder named after `prefix`, the socket in it.
+  explicit SoundServer(const std::string& prefix);
+  // Waits until pactl with the arguments succeeds (with that output, if given).
+  void waitFor(const std::vector<std::string>& pactlArgs, const std::string& output = {}) const;
+
+  std::string directory_, socket_;
+};
+
+// The fenced code block that follows the first line of `file` holding
+// `marker`, without the block's indentation: what a user copies from the docs.
+std::string documentedBlock(const std::string& file, const std::string& marker);
+
+}  // namespace morvik::testing
