@@ -17,16 +17,127 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uintmax_t largestPlist = 16 * 1024 * 1024;
+// Real Info.plists are small and a few levels deep. libplist recurses once
+// per level and, for a binary plist, once per reference, so a deep or
+// self-multiplying one is refused before it is parsed.
+constexpr std::size_t largestPlist = 1024 * 1024;
+constexpr std::size_t deepestPlist = 32;
+constexpr std::uint64_t mostPlistNodes = 100000;
 
-std::optional<std::string> iconFileName(const fs::path& plistPath) {
-  std::error_code error;
-  const auto size = fs::file_size(plistPath, error);
-  if (error || size > largestPlist) return std::nullopt;
-  std::ifstream in(plistPath, std::ios::binary);
-  const std::string data((std::istreambuf_iterator<char>(in)), {});
+bool startsWith(std::string_view data, std::size_t at, std::string_view prefix) {
+  return data.substr(at, prefix.size()) == prefix;
+}
+
+// The deepest element nesting of an XML plist, counted as libplist reads
+// tags (an element ends at the first '<' or '>'), erring high.
+bool shallowXml(std::string_view xml) {
+  std::size_t depth = 0;
+  for (std::size_t at = xml.find('<'); at != std::string_view::npos; at = xml.find('<', at + 1)) {
+    std::string_view end;
+    if (startsWith(xml, at, "<!--")) {
+      end = "-->";
+    } else if (startsWith(xml, at, "<![CDATA[")) {
+      end = "]]>";
+    } else if (startsWith(xml, at, "<?")) {
+      end = "?>";
+    } else if (startsWith(xml, at, "<!")) {
+      end = ">";
+    } else if (startsWith(xml, at, "</")) {
+      depth -= depth > 0 ? 1 : 0;
+    } else {
+      const std::size_t close = xml.find_first_of("<>", at + 1);
+      const bool empty = close != std::string_view::npos && xml[close] == '>' && xml[close - 1] == '/';
+      if (!empty && ++depth > deepestPlist) return false;
+    }
+    if (!end.empty()) at = std::min(xml.find(end, at), xml.size());
+  }
+  return true;
+}
+
+// A binary plist's objects walked from the top as libplist expands them:
+// every reference must resolve, and the tree they make (a shared object
+// counts each time it is referred to) stays shallow and small.
+bool smallBinary(std::string_view data) {
+  const auto number = [&](std::size_t at, std::size_t bytes) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < bytes; ++i) value = value << 8 | static_cast<std::uint8_t>(data[at + i]);
+    return value;
+  };
+  if (data.size() < 40) return false;
+  const std::size_t trailer = data.size() - 32;
+  const std::size_t offsetSize = static_cast<std::uint8_t>(data[trailer + 6]);
+  const std::size_t refSize = static_cast<std::uint8_t>(data[trailer + 7]);
+  const std::uint64_t count = number(trailer + 8, 8), top = number(trailer + 16, 8), table = number(trailer + 24, 8);
+  const auto plausibleSize = [](std::size_t bytes) { return bytes == 1 || bytes == 2 || bytes == 4 || bytes == 8; };
+  if (!plausibleSize(offsetSize) || !plausibleSize(refSize) || count == 0 || count > trailer || top >= count ||
+      table < 8 || table > trailer || (trailer - table) / offsetSize < count)
+    return false;
+  // The references of object `index`, or none when it is malformed.
+  const auto references = [&](std::uint64_t index) -> std::optional<std::pair<std::size_t, std::uint64_t>> {
+    const std::uint64_t at = number(static_cast<std::size_t>(table + index * offsetSize), offsetSize);
+    if (at < 8 || at >= table) return std::nullopt;
+    const int marker = static_cast<std::uint8_t>(data[at]);
+    const int type = marker >> 4;
+    if (type != 0xA && type != 0xC && type != 0xD) return std::pair<std::size_t, std::uint64_t>{at, 0};
+    std::uint64_t items = marker & 0xF;
+    std::size_t first = at + 1;
+    if (items == 0xF) {
+      const int sizeMarker = first < table ? static_cast<std::uint8_t>(data[first]) : 0;
+      const std::size_t bytes = std::size_t{1} << (sizeMarker & 0xF);
+      if (sizeMarker >> 4 != 1 || bytes > 8 || first + 1 + bytes > table) return std::nullopt;
+      items = number(first + 1, bytes);
+      first += 1 + bytes;
+    }
+    if (type == 0xD) items *= 2;
+    if (items > (table - first) / refSize) return std::nullopt;
+    return std::pair<std::size_t, std::uint64_t>{first, items};
+  };
+  // Depth-first, each object finished once: its subtree's node count.
+  enum : std::uint8_t { unseen, open, done };
+  std::vector<std::uint8_t> state(count, unseen);
+  std::vector<std::uint64_t> nodes(count, 0);
+  struct Visit {
+    std::uint64_t index;
+    std::size_t first;
+    std::uint64_t items, next = 0;
+  };
+  std::vector<Visit> path;
+  const auto enter = [&](std::uint64_t index) {
+    const auto refs = references(index);
+    if (!refs || path.size() >= deepestPlist) return false;
+    state[index] = open;
+    path.push_back({index, refs->first, refs->second});
+    return true;
+  };
+  if (!enter(top)) return false;
+  while (!path.empty()) {
+    Visit& visit = path.back();
+    if (visit.next == visit.items) {
+      std::uint64_t total = 1;
+      for (std::uint64_t i = 0; i < visit.items; ++i) total += nodes[number(visit.first + i * refSize, refSize)];
+      if (total > mostPlistNodes) return false;
+      nodes[visit.index] = total;
+      state[visit.index] = done;
+      path.pop_back();
+      continue;
+    }
+    const std::uint64_t child = number(visit.first + visit.next++ * refSize, refSize);
+    if (child >= count || state[child] == open) return false;
+    if (state[child] == unseen && !enter(child)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> iconFileName(std::string_view data) {
+  if (data.size() > largestPlist) return std::nullopt;
   plist_t root = nullptr;
-  plist_from_memory(data.data(), static_cast<std::uint32_t>(data.size()), &root);
+  if (data.starts_with("bplist00")) {
+    if (smallBinary(data)) plist_from_bin(data.data(), static_cast<std::uint32_t>(data.size()), &root);
+  } else if (shallowXml(data)) {
+    plist_from_xml(data.data(), static_cast<std::uint32_t>(data.size()), &root);
+  }
   if (root == nullptr) return std::nullopt;
   const std::unique_ptr<void, decltype(&plist_free)> owned(root, &plist_free);
   if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
@@ -39,6 +150,8 @@ std::optional<std::string> iconFileName(const fs::path& plistPath) {
   if (name.empty()) return std::nullopt;
   return name;
 }
+
+namespace {
 
 // One directory of an icon theme, as index.theme describes it.
 struct ThemeDirectory {
@@ -98,11 +211,15 @@ std::vector<ThemeDirectory> themeDirectories(const fs::path& index) {
 }  // namespace
 
 std::optional<fs::path> bundleIconFile(const fs::path& bundle) {
-  const auto name = iconFileName(bundle / "Contents" / "Info.plist");
+  const fs::path plist = bundle / "Contents" / "Info.plist";
+  std::error_code error;
+  const auto size = fs::file_size(plist, error);
+  if (error || size > largestPlist) return std::nullopt;
+  std::ifstream in(plist, std::ios::binary);
+  const auto name = iconFileName(std::string((std::istreambuf_iterator<char>(in)), {}));
   if (!name) return std::nullopt;
   fs::path file = bundle / "Contents" / "Resources" / *name;
   if (!file.has_extension()) file += ".icns";
-  std::error_code error;
   if (!fs::is_regular_file(file, error)) return std::nullopt;
   return file;
 }
