@@ -143,11 +143,12 @@ std::optional<std::string> iconFileName(std::string_view data) {
   if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
   plist_t entry = plist_dict_get_item(root, "CFBundleIconFile");
   if (entry == nullptr || plist_get_node_type(entry) != PLIST_STRING) return std::nullopt;
-  char* value = nullptr;
-  plist_get_string_val(entry, &value);
-  std::string name = value != nullptr ? value : "";
-  std::free(value);
-  if (name.empty()) return std::nullopt;
+  // A string with a NUL inside names no file (and trips libplist's own
+  // check in plist_get_string_val).
+  std::uint64_t length = 0;
+  const char* value = plist_get_string_ptr(entry, &length);
+  const std::string name = value != nullptr ? std::string(value, length) : "";
+  if (name.empty() || name.find('\0') != std::string::npos) return std::nullopt;
   return name;
 }
 

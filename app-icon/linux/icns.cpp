@@ -30,8 +30,14 @@ const std::map<std::string_view, int> maskTypes = {{"s8mk", 16}, {"l8mk", 32}, {
 
 constexpr std::array<std::uint8_t, 8> pngSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
-// A real 1024-pixel PNG is a few megabytes; a bigger element is not read.
+// A real 1024-pixel PNG is a few megabytes and a real file has a few dozen
+// elements: a bigger element is not read, and the walk ends after the most.
 constexpr std::uint64_t largestElement = 16 * 1024 * 1024;
+constexpr int mostElements = 1000;
+
+// The pixels decoded for one file, failed attempts included: twice a
+// 2048-pixel image, so damaged images cannot multiply the work.
+constexpr std::uint64_t pixelBudget = 2ull * 2048 * 2048;
 
 // The icns run-length code: a byte n below 0x80 is followed by n + 1 literal
 // bytes, one from 0x80 by one byte repeated n - 0x80 + 3 times. Exactly
@@ -106,7 +112,8 @@ std::optional<std::vector<IcnsImage>> readIcns(const ReadAt& read, std::uint64_t
   // Only where each element lies is kept, the first of each type.
   std::map<std::string_view, IcnsImage> images;
   std::map<int, std::pair<std::uint64_t, std::uint64_t>> masks;
-  for (std::uint64_t at = 8; at + 8 <= end;) {
+  int elements = 0;
+  for (std::uint64_t at = 8; at + 8 <= end && elements++ < mostElements;) {
     if (!read(at, header)) break;
     const std::string type(reinterpret_cast<const char*>(header.data()), 4);
     const std::uint64_t length = bigEndian32(header.data() + 4);
@@ -170,8 +177,17 @@ std::optional<Pixels> decodeImage(const IcnsImage& image, const ReadAt& read, in
 std::optional<Pixels> icnsIcon(const ReadAt& read, std::uint64_t fileSize, int target) {
   const auto images = readIcns(read, fileSize);
   if (!images) return std::nullopt;
-  for (const auto& image : byPreference(*images, target))
-    if (auto pixels = decodeImage(image, read, target)) return pixels;
+  std::uint64_t budget = pixelBudget;
+  for (const auto& image : byPreference(*images, target)) {
+    // A PNG's size stands in its header, which libpng requires first.
+    std::uint64_t pixels = static_cast<std::uint64_t>(image.size) * image.size;
+    std::array<std::uint8_t, 24> header{};
+    if (image.kind == Kind::png && read(image.offset, header))
+      pixels = static_cast<std::uint64_t>(bigEndian32(&header[16])) * bigEndian32(&header[20]);
+    if (pixels > budget) continue;
+    budget -= pixels;
+    if (auto icon = decodeImage(image, read, target)) return icon;
+  }
   return std::nullopt;
 }
 

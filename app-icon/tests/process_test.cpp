@@ -196,9 +196,11 @@ TEST(AppIconLinux, BundleIconsAndTheGenericIcon) {
 }
 
 // Info.plists a damaged or hostile disk holds: too deep or too big for the
-// plist reader, which recurses, or a binary one whose shared references
-// expand to millions of nodes. Each gets the generic icon, quickly.
+// plist reader, which recurses, a binary one whose shared references expand
+// to millions of nodes, an icon name with a NUL in it. Each gets the generic
+// icon, quickly.
 TEST(AppIconLinux, HostilePlistsGetTheGenericIcon) {
+  using namespace std::string_literals;
   const fs::path root = fs::path(::testing::TempDir()) / "hostile";
   fs::create_directories(root / "Plain.app");
   const auto generic = render(MORVIK_APP_ICON_LINUX, root / "Plain.app");
@@ -217,6 +219,7 @@ TEST(AppIconLinux, HostilePlistsGetTheGenericIcon) {
       {"Huge.app", nested(200000)},
       {"DeepBinary.app", deep.bytes(chain)},
       {"Expanding.app", expanding.bytes(shared)},
+      {"NulInName.app", "<plist><dict><key>CFBundleIconFile</key><string>AppIcon\0x</string></dict></plist>"s},
   };
   const auto icns = element("ic10", quadrants(1024));
   for (const auto& [name, plist] : plists) {
