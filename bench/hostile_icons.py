@@ -87,6 +87,8 @@ def bundles():
     yield "1024-pixel PNG (reference)", plain, good
     yield "XML plist 200000 deep (3 MB)", xml_plist(200000), good
     yield "XML plist 60000 deep", xml_plist(60000), good
+    yield "XML plist of 140000 values (1 MB)", (XML_HEAD + "<key>A</key><array>" + "<true/>" * 140000
+                                                 + "</array></dict></plist>").encode(), good
     yield "binary plist 100000 deep (900 KB)", binary_plist([[i] for i in range(100000)]), good
     yield "binary plist, 4^12 shared references", binary_plist([[i] * 4 for i in range(12)]), good
     yield "ARGB under ic10, 12.3 MiB", plain, icns([argb] * 195)

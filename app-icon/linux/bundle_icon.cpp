@@ -17,21 +17,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Real Info.plists are small and a few levels deep. libplist recurses once
-// per level and, for a binary plist, once per reference, so a deep or
-// self-multiplying one is refused before it is parsed.
+// Real Info.plists are small, a few levels deep and a few thousand values at
+// most. libplist recurses once per level and, for a binary plist, once per
+// reference, and takes microseconds a value, so a deep, self-multiplying or
+// crowded one is refused before it is parsed.
 constexpr std::size_t largestPlist = 1024 * 1024;
 constexpr std::size_t deepestPlist = 32;
-constexpr std::uint64_t mostPlistNodes = 100000;
+constexpr std::uint64_t mostPlistNodes = 20000;
 
 bool startsWith(std::string_view data, std::size_t at, std::string_view prefix) {
   return data.substr(at, prefix.size()) == prefix;
 }
 
-// The deepest element nesting of an XML plist, counted as libplist reads
-// tags (an element ends at the first '<' or '>'), erring high.
-bool shallowXml(std::string_view xml) {
+// The element nesting and count of an XML plist, counted as libplist reads
+// tags (a tag ends at the first '<' or '>'), erring high.
+bool smallXml(std::string_view xml) {
   std::size_t depth = 0;
+  std::uint64_t elements = 0;
   for (std::size_t at = xml.find('<'); at != std::string_view::npos; at = xml.find('<', at + 1)) {
     std::string_view end;
     if (startsWith(xml, at, "<!--")) {
@@ -47,7 +49,7 @@ bool shallowXml(std::string_view xml) {
     } else {
       const std::size_t close = xml.find_first_of("<>", at + 1);
       const bool empty = close != std::string_view::npos && xml[close] == '>' && xml[close - 1] == '/';
-      if (!empty && ++depth > deepestPlist) return false;
+      if ((!empty && ++depth > deepestPlist) || ++elements > mostPlistNodes) return false;
     }
     if (!end.empty()) at = std::min(xml.find(end, at), xml.size());
   }
@@ -135,7 +137,7 @@ std::optional<std::string> iconFileName(std::string_view data) {
   plist_t root = nullptr;
   if (data.starts_with("bplist00")) {
     if (smallBinary(data)) plist_from_bin(data.data(), static_cast<std::uint32_t>(data.size()), &root);
-  } else if (shallowXml(data)) {
+  } else if (smallXml(data)) {
     plist_from_xml(data.data(), static_cast<std::uint32_t>(data.size()), &root);
   }
   if (root == nullptr) return std::nullopt;

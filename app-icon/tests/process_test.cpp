@@ -204,11 +204,13 @@ TEST(AppIconLinux, HostilePlistsGetTheGenericIcon) {
   const fs::path root = fs::path(::testing::TempDir()) / "hostile";
   fs::create_directories(root / "Plain.app");
   const auto generic = render(MORVIK_APP_ICON_LINUX, root / "Plain.app");
-  const auto nested = [](int depth) {
-    std::string arrays;
-    for (int i = 0; i < depth; ++i) arrays += "<array>";
-    for (int i = 0; i < depth; ++i) arrays += "</array>";
-    return xmlPlist("<key>Nested</key>" + arrays);
+  const auto repeated = [](const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+  };
+  const auto nested = [&](int depth) {
+    return xmlPlist("<key>Nested</key>" + repeated("<array>", depth) + repeated("</array>", depth));
   };
   BinaryPlist deep, expanding;
   std::uint32_t chain = deep.string("x"), shared = expanding.string("x");
@@ -217,6 +219,7 @@ TEST(AppIconLinux, HostilePlistsGetTheGenericIcon) {
   const std::pair<const char*, std::string> plists[] = {
       {"Deep.app", nested(40000)},
       {"Huge.app", nested(200000)},
+      {"Crowded.app", xmlPlist("<key>Many</key><array>" + repeated("<true/>", 25000) + "</array>")},
       {"DeepBinary.app", deep.bytes(chain)},
       {"Expanding.app", expanding.bytes(shared)},
       {"NulInName.app", "<plist><dict><key>CFBundleIconFile</key><string>AppIcon\0x</string></dict></plist>"s},
