@@ -22,10 +22,10 @@ def xml_plist(depth):
     return (XML_HEAD + "<key>Nested</key>" + "<array>" * depth + "</array>" * depth + "</dict></plist>\n").encode()
 
 
-def binary_plist(containers):
+def binary_plist(containers, leaf="x"):
     """A dict naming AppIcon whose "Nested" value is the last of `containers`,
-    each a list of references to objects made before it (index 0 is "x")."""
-    objects = [b"\x51x"]
+    each a list of references to objects made before it (index 0 is `leaf`)."""
+    objects = [bytes([0x5F, 0x12]) + struct.pack(">I", len(leaf)) + leaf.encode()]
     for refs in containers:
         objects.append(bytes([0xAF, 0x12]) + struct.pack(">I", len(refs)) + b"".join(struct.pack(">I", r) for r in refs))
     nested = len(objects) - 1
@@ -91,6 +91,7 @@ def bundles():
                                                  + "</array></dict></plist>").encode(), good
     yield "binary plist 100000 deep (900 KB)", binary_plist([[i] for i in range(100000)]), good
     yield "binary plist, 4^12 shared references", binary_plist([[i] * 4 for i in range(12)]), good
+    yield "binary plist, a 100 KB string used 2000 times", binary_plist([[0] * 2000], "x" * 100000), good
     yield "ARGB under ic10, 12.3 MiB", plain, icns([argb] * 195)
     yield "ARGB under ic10, 61.5 MiB", plain, icns([argb] * 975)
     yield "61.5 MiB of empty elements", plain, icns([element(b"ic04", b"")] * (61_500_000 // 8))

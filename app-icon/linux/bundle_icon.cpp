@@ -58,7 +58,8 @@ bool smallXml(std::string_view xml) {
 
 // A binary plist's objects walked from the top as libplist expands them:
 // every reference must resolve, and the tree they make (a shared object
-// counts each time it is referred to) stays shallow and small.
+// counts each time it is referred to, a string or data as one value per 64
+// bytes) stays shallow and small.
 bool smallBinary(std::string_view data) {
   const auto number = [&](std::size_t at, std::size_t bytes) {
     std::uint64_t value = 0;
@@ -74,56 +75,66 @@ bool smallBinary(std::string_view data) {
   if (!plausibleSize(offsetSize) || !plausibleSize(refSize) || count == 0 || count > trailer || top >= count ||
       table < 8 || table > trailer || (trailer - table) / offsetSize < count)
     return false;
-  // The references of object `index`, or none when it is malformed.
-  const auto references = [&](std::uint64_t index) -> std::optional<std::pair<std::size_t, std::uint64_t>> {
+  // Where the references of object `index` start, how many, and what the
+  // object weighs itself; none when it is malformed.
+  struct Object {
+    std::size_t first;
+    std::uint64_t references, weight;
+  };
+  const auto object = [&](std::uint64_t index) -> std::optional<Object> {
     const std::uint64_t at = number(static_cast<std::size_t>(table + index * offsetSize), offsetSize);
     if (at < 8 || at >= table) return std::nullopt;
     const int marker = static_cast<std::uint8_t>(data[at]);
     const int type = marker >> 4;
-    if (type != 0xA && type != 0xC && type != 0xD) return std::pair<std::size_t, std::uint64_t>{at, 0};
+    const bool container = type == 0xA || type == 0xC || type == 0xD, bytes = type >= 0x4 && type <= 0x6;
+    if (!container && !bytes) return Object{at, 0, 1};
     std::uint64_t items = marker & 0xF;
     std::size_t first = at + 1;
     if (items == 0xF) {
       const int sizeMarker = first < table ? static_cast<std::uint8_t>(data[first]) : 0;
-      const std::size_t bytes = std::size_t{1} << (sizeMarker & 0xF);
-      if (sizeMarker >> 4 != 1 || bytes > 8 || first + 1 + bytes > table) return std::nullopt;
-      items = number(first + 1, bytes);
-      first += 1 + bytes;
+      const std::size_t size = std::size_t{1} << (sizeMarker & 0xF);
+      if (sizeMarker >> 4 != 1 || size > 8 || first + 1 + size > table) return std::nullopt;
+      items = number(first + 1, size);
+      first += 1 + size;
     }
+    // Each copy of a long string or data costs libplist its length.
+    if (bytes) return items > table - first ? std::nullopt : std::optional<Object>(Object{first, 0, 1 + items / 64});
     if (type == 0xD) items *= 2;
     if (items > (table - first) / refSize) return std::nullopt;
-    return std::pair<std::size_t, std::uint64_t>{first, items};
+    return Object{first, items, 1};
   };
-  // Depth-first, each object finished once: its subtree's node count.
+  // Depth-first, each object finished once: its subtree's weight.
   enum : std::uint8_t { unseen, open, done };
   std::vector<std::uint8_t> state(count, unseen);
   std::vector<std::uint64_t> nodes(count, 0);
   struct Visit {
     std::uint64_t index;
-    std::size_t first;
-    std::uint64_t items, next = 0;
+    Object object;
+    std::uint64_t next = 0;
   };
   std::vector<Visit> path;
   const auto enter = [&](std::uint64_t index) {
-    const auto refs = references(index);
-    if (!refs || path.size() >= deepestPlist) return false;
+    const auto found = object(index);
+    if (!found || path.size() >= deepestPlist) return false;
     state[index] = open;
-    path.push_back({index, refs->first, refs->second});
+    path.push_back({index, *found});
     return true;
   };
   if (!enter(top)) return false;
   while (!path.empty()) {
     Visit& visit = path.back();
-    if (visit.next == visit.items) {
-      std::uint64_t total = 1;
-      for (std::uint64_t i = 0; i < visit.items; ++i) total += nodes[number(visit.first + i * refSize, refSize)];
+    const Object& current = visit.object;
+    if (visit.next == current.references) {
+      std::uint64_t total = current.weight;
+      for (std::uint64_t i = 0; i < current.references; ++i)
+        total += nodes[number(current.first + i * refSize, refSize)];
       if (total > mostPlistNodes) return false;
       nodes[visit.index] = total;
       state[visit.index] = done;
       path.pop_back();
       continue;
     }
-    const std::uint64_t child = number(visit.first + visit.next++ * refSize, refSize);
+    const std::uint64_t child = number(current.first + visit.next++ * refSize, refSize);
     if (child >= count || state[child] == open) return false;
     if (state[child] == unseen && !enter(child)) return false;
   }

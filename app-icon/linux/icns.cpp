@@ -35,9 +35,10 @@ constexpr std::array<std::uint8_t, 8> pngSignature = {0x89, 'P', 'N', 'G', '\r',
 constexpr std::uint64_t largestElement = 16 * 1024 * 1024;
 constexpr int mostElements = 1000;
 
-// The pixels decoded for one file, failed attempts included: twice a
-// 2048-pixel image, so damaged images cannot multiply the work.
-constexpr std::uint64_t pixelBudget = 2ull * 2048 * 2048;
+// The pixels decoded for one file, failed attempts included: one 2048-pixel
+// image or four of the biggest real ones, so damaged images cannot multiply
+// the work.
+constexpr std::uint64_t pixelBudget = 2048ull * 2048;
 
 // The icns run-length code: a byte n below 0x80 is followed by n + 1 literal
 // bytes, one from 0x80 by one byte repeated n - 0x80 + 3 times. Exactly

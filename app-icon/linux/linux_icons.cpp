@@ -1,9 +1,9 @@
 // Application icons on Linux, for the bundles a Linux user has (macOS
 // applications on a mounted disk or in a backup): the icon file the
-// bundle's Info.plist names, its image nearest 128 pixels scaled with a good
+// bundle's Info.plist names, its best image that decodes scaled with a good
 // filter; and for a path that is no bundle or has no usable icon, the
-// generic application icon of the installed icon theme, as macOS shows a
-// generic icon.
+// generic application icon of the installed icon theme, or a drawn one
+// without a theme, as macOS shows a generic icon.
 #include <cairo.h>
 #include <dlfcn.h>
 #include <fcntl.h>

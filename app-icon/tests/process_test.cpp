@@ -196,8 +196,9 @@ TEST(AppIconLinux, BundleIconsAndTheGenericIcon) {
 }
 
 // Info.plists a damaged or hostile disk holds: too deep or too big for the
-// plist reader, which recurses, a binary one whose shared references expand
-// to millions of nodes, an icon name with a NUL in it. Each gets the generic
+// plist reader, which recurses, too crowded for it to be quick, a binary one
+// whose shared references expand to millions of nodes or to a long string
+// copied thousands of times, an icon name with a NUL in it. Each gets the generic
 // icon, quickly.
 TEST(AppIconLinux, HostilePlistsGetTheGenericIcon) {
   using namespace std::string_literals;
@@ -212,16 +213,18 @@ TEST(AppIconLinux, HostilePlistsGetTheGenericIcon) {
   const auto nested = [&](int depth) {
     return xmlPlist("<key>Nested</key>" + repeated("<array>", depth) + repeated("</array>", depth));
   };
-  BinaryPlist deep, expanding;
+  BinaryPlist deep, expanding, sharing;
   std::uint32_t chain = deep.string("x"), shared = expanding.string("x");
   for (int i = 0; i < 100000; ++i) chain = deep.array({chain});
   for (int i = 0; i < 12; ++i) shared = expanding.array({shared, shared, shared, shared});
+  const auto copies = sharing.array(std::vector<std::uint32_t>(2000, sharing.string(std::string(100000, 'x'))));
   const std::pair<const char*, std::string> plists[] = {
       {"Deep.app", nested(40000)},
       {"Huge.app", nested(200000)},
       {"Crowded.app", xmlPlist("<key>Many</key><array>" + repeated("<true/>", 25000) + "</array>")},
       {"DeepBinary.app", deep.bytes(chain)},
       {"Expanding.app", expanding.bytes(shared)},
+      {"SharedString.app", sharing.bytes(copies)},
       {"NulInName.app", "<plist><dict><key>CFBundleIconFile</key><string>AppIcon\0x</string></dict></plist>"s},
   };
   const auto icns = element("ic10", quadrants(1024));
