@@ -19,15 +19,24 @@
 #include "app-icon/linux/icon_pixels.h"
 
 // The largest single allocation through operator new, to see that a decoder
-// does not size its buffers by what a header claims.
+// does not size its buffers by what a header claims. Every form that the
+// sanitizers would otherwise pair with their own is replaced.
 static std::size_t largestAllocation = 0;
-void* operator new(std::size_t size) {
+static void* allocate(std::size_t size) noexcept {
   largestAllocation = std::max(largestAllocation, size);
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new(std::size_t size) {
+  if (void* memory = allocate(size)) return memory;
   throw std::bad_alloc();
 }
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
 void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 #endif
 
 namespace morvik::appicon {
