@@ -17,28 +17,155 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uintmax_t largestPlist = 16 * 1024 * 1024;
+// Real Info.plists are small, a few levels deep and a few thousand values at
+// most. libplist recurses once per level and, for a binary plist, once per
+// reference, and takes microseconds a value, so a deep, self-multiplying or
+// crowded one is refused before it is parsed.
+constexpr std::size_t largestPlist = 1024 * 1024;
+constexpr std::size_t deepestPlist = 32;
+constexpr std::uint64_t mostPlistNodes = 20000;
 
-std::optional<std::string> iconFileName(const fs::path& plistPath) {
-  std::error_code error;
-  const auto size = fs::file_size(plistPath, error);
-  if (error || size > largestPlist) return std::nullopt;
-  std::ifstream in(plistPath, std::ios::binary);
-  const std::string data((std::istreambuf_iterator<char>(in)), {});
+bool startsWith(std::string_view data, std::size_t at, std::string_view prefix) {
+  return data.substr(at, prefix.size()) == prefix;
+}
+
+// The element nesting and count of an XML plist, counted as libplist reads
+// tags (a tag ends at the first '<' or '>'), erring high.
+bool smallXml(std::string_view xml) {
+  std::size_t depth = 0;
+  std::uint64_t elements = 0;
+  for (std::size_t at = xml.find('<'); at != std::string_view::npos; at = xml.find('<', at + 1)) {
+    std::string_view end;
+    if (startsWith(xml, at, "<!--")) {
+      end = "-->";
+    } else if (startsWith(xml, at, "<![CDATA[")) {
+      end = "]]>";
+    } else if (startsWith(xml, at, "<?")) {
+      end = "?>";
+    } else if (startsWith(xml, at, "<!")) {
+      end = ">";
+    } else if (startsWith(xml, at, "</")) {
+      depth -= depth > 0 ? 1 : 0;
+    } else {
+      const std::size_t close = xml.find_first_of("<>", at + 1);
+      const bool empty = close != std::string_view::npos && xml[close] == '>' && xml[close - 1] == '/';
+      if ((!empty && ++depth > deepestPlist) || ++elements > mostPlistNodes) return false;
+    }
+    if (!end.empty()) at = std::min(xml.find(end, at), xml.size());
+  }
+  return true;
+}
+
+// A binary plist's objects walked from the top as libplist expands them:
+// every reference must resolve, and the tree they make (a shared object
+// counts each time it is referred to, a string or data as one value per 64
+// bytes) stays shallow and small.
+bool smallBinary(std::string_view data) {
+  const auto number = [&](std::size_t at, std::size_t bytes) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < bytes; ++i) value = value << 8 | static_cast<std::uint8_t>(data[at + i]);
+    return value;
+  };
+  if (data.size() < 40) return false;
+  const std::size_t trailer = data.size() - 32;
+  const std::size_t offsetSize = static_cast<std::uint8_t>(data[trailer + 6]);
+  const std::size_t refSize = static_cast<std::uint8_t>(data[trailer + 7]);
+  const std::uint64_t count = number(trailer + 8, 8), top = number(trailer + 16, 8), table = number(trailer + 24, 8);
+  const auto plausibleSize = [](std::size_t bytes) { return bytes == 1 || bytes == 2 || bytes == 4 || bytes == 8; };
+  if (!plausibleSize(offsetSize) || !plausibleSize(refSize) || count == 0 || count > trailer || top >= count ||
+      table < 8 || table > trailer || (trailer - table) / offsetSize < count)
+    return false;
+  // Where the references of object `index` start, how many, and what the
+  // object weighs itself; none when it is malformed.
+  struct Object {
+    std::size_t first;
+    std::uint64_t references, weight;
+  };
+  const auto object = [&](std::uint64_t index) -> std::optional<Object> {
+    const std::uint64_t at = number(static_cast<std::size_t>(table + index * offsetSize), offsetSize);
+    if (at < 8 || at >= table) return std::nullopt;
+    const int marker = static_cast<std::uint8_t>(data[at]);
+    const int type = marker >> 4;
+    const bool container = type == 0xA || type == 0xC || type == 0xD, bytes = type >= 0x4 && type <= 0x6;
+    if (!container && !bytes) return Object{at, 0, 1};
+    std::uint64_t items = marker & 0xF;
+    std::size_t first = at + 1;
+    if (items == 0xF) {
+      const int sizeMarker = first < table ? static_cast<std::uint8_t>(data[first]) : 0;
+      const std::size_t size = std::size_t{1} << (sizeMarker & 0xF);
+      if (sizeMarker >> 4 != 1 || size > 8 || first + 1 + size > table) return std::nullopt;
+      items = number(first + 1, size);
+      first += 1 + size;
+    }
+    // Each copy of a long string or data costs libplist its length.
+    if (bytes) return items > table - first ? std::nullopt : std::optional<Object>(Object{first, 0, 1 + items / 64});
+    if (type == 0xD) items *= 2;
+    if (items > (table - first) / refSize) return std::nullopt;
+    return Object{first, items, 1};
+  };
+  // Depth-first, each object finished once: its subtree's weight.
+  enum : std::uint8_t { unseen, open, done };
+  std::vector<std::uint8_t> state(count, unseen);
+  std::vector<std::uint64_t> nodes(count, 0);
+  struct Visit {
+    std::uint64_t index;
+    Object object;
+    std::uint64_t next = 0;
+  };
+  std::vector<Visit> path;
+  const auto enter = [&](std::uint64_t index) {
+    const auto found = object(index);
+    if (!found || path.size() >= deepestPlist) return false;
+    state[index] = open;
+    path.push_back({index, *found});
+    return true;
+  };
+  if (!enter(top)) return false;
+  while (!path.empty()) {
+    Visit& visit = path.back();
+    const Object& current = visit.object;
+    if (visit.next == current.references) {
+      std::uint64_t total = current.weight;
+      for (std::uint64_t i = 0; i < current.references; ++i)
+        total += nodes[number(current.first + i * refSize, refSize)];
+      if (total > mostPlistNodes) return false;
+      nodes[visit.index] = total;
+      state[visit.index] = done;
+      path.pop_back();
+      continue;
+    }
+    const std::uint64_t child = number(current.first + visit.next++ * refSize, refSize);
+    if (child >= count || state[child] == open) return false;
+    if (state[child] == unseen && !enter(child)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> iconFileName(std::string_view data) {
+  if (data.size() > largestPlist) return std::nullopt;
   plist_t root = nullptr;
-  plist_from_memory(data.data(), static_cast<std::uint32_t>(data.size()), &root);
+  if (data.starts_with("bplist00")) {
+    if (smallBinary(data)) plist_from_bin(data.data(), static_cast<std::uint32_t>(data.size()), &root);
+  } else if (smallXml(data)) {
+    plist_from_xml(data.data(), static_cast<std::uint32_t>(data.size()), &root);
+  }
   if (root == nullptr) return std::nullopt;
   const std::unique_ptr<void, decltype(&plist_free)> owned(root, &plist_free);
   if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
   plist_t entry = plist_dict_get_item(root, "CFBundleIconFile");
   if (entry == nullptr || plist_get_node_type(entry) != PLIST_STRING) return std::nullopt;
-  char* value = nullptr;
-  plist_get_string_val(entry, &value);
-  std::string name = value != nullptr ? value : "";
-  std::free(value);
-  if (name.empty()) return std::nullopt;
+  // A string with a NUL inside names no file (and trips libplist's own
+  // check in plist_get_string_val).
+  std::uint64_t length = 0;
+  const char* value = plist_get_string_ptr(entry, &length);
+  const std::string name = value != nullptr ? std::string(value, length) : "";
+  if (name.empty() || name.find('\0') != std::string::npos) return std::nullopt;
   return name;
 }
+
+namespace {
 
 // One directory of an icon theme, as index.theme describes it.
 struct ThemeDirectory {
@@ -98,11 +225,15 @@ std::vector<ThemeDirectory> themeDirectories(const fs::path& index) {
 }  // namespace
 
 std::optional<fs::path> bundleIconFile(const fs::path& bundle) {
-  const auto name = iconFileName(bundle / "Contents" / "Info.plist");
+  const fs::path plist = bundle / "Contents" / "Info.plist";
+  std::error_code error;
+  const auto size = fs::file_size(plist, error);
+  if (error || size > largestPlist) return std::nullopt;
+  std::ifstream in(plist, std::ios::binary);
+  const auto name = iconFileName(std::string((std::istreambuf_iterator<char>(in)), {}));
   if (!name) return std::nullopt;
   fs::path file = bundle / "Contents" / "Resources" / *name;
   if (!file.has_extension()) file += ".icns";
-  std::error_code error;
   if (!fs::is_regular_file(file, error)) return std::nullopt;
   return file;
 }

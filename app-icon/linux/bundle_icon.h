@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace morvik::appicon::linux {
@@ -10,6 +12,10 @@ namespace morvik::appicon::linux {
 // under CFBundleIconFile, in Contents/Resources, ".icns" added to a name
 // without one; none when the bundle names none or the file is missing.
 std::optional<std::filesystem::path> bundleIconFile(const std::filesystem::path& bundle);
+
+// The CFBundleIconFile of an Info.plist's bytes; none for a plist too big or
+// too deeply nested to be a real one, or that names no icon.
+std::optional<std::string> iconFileName(std::string_view plist);
 
 // The icon directories of the freedesktop lookup: "icons" under each of
 // $XDG_DATA_DIRS, by default /usr/local/share and /usr/share.

@@ -19,32 +19,52 @@ int reduction(int width, int height, int size) {
   return factor;
 }
 
-BoxReducer::BoxReducer(int width, int height, int factor)
-    : factor_(factor), sums_(static_cast<std::size_t>(width / factor) * 4) {
+BoxReducer::BoxReducer(int width, int height, int factor, bool wholeImage)
+    : factor_(factor),
+      sums_(static_cast<std::size_t>(width / factor) * (wholeImage ? height / factor : 1) * 4),
+      wholeImage_(wholeImage) {
   out_.width = width / factor;
   out_.height = height / factor;
   out_.argb.reserve(static_cast<std::size_t>(out_.width) * out_.height);
 }
 
-void BoxReducer::addRow(const std::uint8_t* rgba) {
-  if (rowsIn_++ >= out_.height * factor_) return;
-  for (int x = 0; x < out_.width * factor_; ++x) {
-    const std::uint8_t* pixel = rgba + static_cast<std::ptrdiff_t>(x) * 4;
-    std::uint32_t* sum = &sums_[static_cast<std::size_t>(x / factor_) * 4];
-    const std::uint32_t alpha = pixel[3];
-    sum[0] += pixel[0] * alpha;
-    sum[1] += pixel[1] * alpha;
-    sum[2] += pixel[2] * alpha;
-    sum[3] += alpha;
-  }
-  if (rowsIn_ % factor_ != 0) return;
+void BoxReducer::add(int x, int y, const std::uint8_t* pixel) {
+  if (x >= out_.width * factor_ || y >= out_.height * factor_) return;
+  const std::size_t row = wholeImage_ ? static_cast<std::size_t>(y / factor_) * out_.width : 0;
+  std::uint32_t* sum = &sums_[(row + static_cast<std::size_t>(x / factor_)) * 4];
+  const std::uint32_t alpha = pixel[3];
+  sum[0] += pixel[0] * alpha;
+  sum[1] += pixel[1] * alpha;
+  sum[2] += pixel[2] * alpha;
+  sum[3] += alpha;
+}
+
+void BoxReducer::emitRow(std::uint32_t* sums) {
   const std::uint32_t count = static_cast<std::uint32_t>(factor_) * factor_;
   for (int x = 0; x < out_.width; ++x) {
-    std::uint32_t* sum = &sums_[static_cast<std::size_t>(x) * 4];
+    std::uint32_t* sum = &sums[static_cast<std::size_t>(x) * 4];
     const auto channel = [&](int index) { return (sum[index] + 255 * count / 2) / (255 * count); };
     out_.argb.push_back((sum[3] + count / 2) / count << 24 | channel(0) << 16 | channel(1) << 8 | channel(2));
   }
+}
+
+void BoxReducer::addRow(const std::uint8_t* rgba) {
+  const int y = rowsIn_++;
+  if (y >= out_.height * factor_) return;
+  for (int x = 0; x < out_.width * factor_; ++x) add(x, y, rgba + static_cast<std::ptrdiff_t>(x) * 4);
+  if (rowsIn_ % factor_ != 0) return;
+  emitRow(sums_.data());
   std::fill(sums_.begin(), sums_.end(), 0);
+}
+
+void BoxReducer::addPixels(int y, const std::uint8_t* rgba, int count, int first, int step) {
+  for (int i = 0; i < count; ++i) add(first + i * step, y, rgba + static_cast<std::ptrdiff_t>(i) * 4);
+}
+
+Pixels BoxReducer::finish() {
+  if (wholeImage_)
+    for (int y = 0; y < out_.height; ++y) emitRow(&sums_[static_cast<std::size_t>(y) * out_.width * 4]);
+  return std::move(out_);
 }
 
 Pixels reducePixels(std::span<const std::uint8_t> rgba, int size, int target) {
@@ -60,12 +80,14 @@ std::optional<Pixels> decodePNG(std::span<const std::uint8_t> png, int target) {
     std::span<const std::uint8_t> data;
     std::size_t at = 0;
     std::unique_ptr<BoxReducer> reducer;
-    std::vector<std::uint8_t> image;
-    std::vector<png_bytep> rows;
+    std::vector<std::uint8_t> row;
   };
   const auto decoding = std::make_unique<Decoding>();
   decoding->data = png;
-  png_structp reader = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  // Errors end the decoding and warnings are dropped: nothing is printed.
+  png_structp reader = png_create_read_struct(
+      PNG_LIBPNG_VER_STRING, nullptr, [](png_structp failed, png_const_charp) { png_longjmp(failed, 1); },
+      [](png_structp, png_const_charp) {});
   png_infop info = reader != nullptr ? png_create_info_struct(reader) : nullptr;
   if (info == nullptr) {
     png_destroy_read_struct(&reader, nullptr, nullptr);
@@ -92,25 +114,33 @@ std::optional<Pixels> decodePNG(std::span<const std::uint8_t> png, int target) {
   png_set_scale_16(reader);
   png_set_gray_to_rgb(reader);
   png_set_add_alpha(reader, 0xFF, PNG_FILLER_AFTER);
-  const int passes = png_set_interlace_handling(reader);
   png_read_update_info(reader, info);
   const int width = static_cast<int>(png_get_image_width(reader, info));
   const int height = static_cast<int>(png_get_image_height(reader, info));
   const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
   if (png_get_rowbytes(reader, info) != rowBytes) png_error(reader, "unexpected row layout");
-  decoding->reducer = std::make_unique<BoxReducer>(width, height, reduction(width, height, target));
-  if (passes == 1) {
-    decoding->image.resize(rowBytes);
+  const bool interlaced = png_get_interlace_type(reader, info) != PNG_INTERLACE_NONE;
+  decoding->reducer = std::make_unique<BoxReducer>(width, height, reduction(width, height, target), interlaced);
+  decoding->row.resize(rowBytes);
+  if (!interlaced) {
     for (int y = 0; y < height; ++y) {
-      png_read_row(reader, decoding->image.data(), nullptr);
-      decoding->reducer->addRow(decoding->image.data());
+      png_read_row(reader, decoding->row.data(), nullptr);
+      decoding->reducer->addRow(decoding->row.data());
     }
   } else {
-    // An interlaced image is complete only after its last pass.
-    decoding->image.resize(rowBytes * height);
-    for (int y = 0; y < height; ++y) decoding->rows.push_back(decoding->image.data() + rowBytes * y);
-    png_read_image(reader, decoding->rows.data());
-    for (png_bytep row : decoding->rows) decoding->reducer->addRow(row);
+    // The seven passes come as small images of their own (libpng skips the
+    // empty ones); each pixel goes into its block's sums where it lies, so
+    // the image is never held whole.
+    for (int pass = 0; pass < 7; ++pass) {
+      const auto columns = static_cast<int>(PNG_PASS_COLS(width, pass));
+      const auto rows = static_cast<int>(PNG_PASS_ROWS(height, pass));
+      if (columns == 0 || rows == 0) continue;
+      for (int row = 0; row < rows; ++row) {
+        png_read_row(reader, decoding->row.data(), nullptr);
+        decoding->reducer->addPixels(static_cast<int>(PNG_ROW_FROM_PASS_ROW(row, pass)), decoding->row.data(), columns,
+                                     static_cast<int>(PNG_PASS_START_COL(pass)), 1 << PNG_PASS_COL_SHIFT(pass));
+      }
+    }
   }
   png_destroy_read_struct(&reader, &info, nullptr);
   return decoding->reducer->finish();

@@ -22,18 +22,26 @@ struct Pixels {
 // `size`, so the final scale to `size` still has pixels to filter.
 int reduction(int width, int height, int size);
 
-// Straight RGBA rows in, each block of `factor` x `factor` pixels out as its
-// premultiplied mean. Rows and columns left over at the edge are dropped.
+// Straight RGBA pixels in, each block of `factor` x `factor` pixels out as
+// its premultiplied mean. Rows and columns left over at the edge are dropped.
+// Rows come in order and only one row of sums is kept, or, for an interlaced
+// image (`wholeImage`), pixels come anywhere and every block has its sums.
 class BoxReducer {
  public:
-  BoxReducer(int width, int height, int factor);
+  BoxReducer(int width, int height, int factor, bool wholeImage = false);
   void addRow(const std::uint8_t* rgba);
-  Pixels finish() { return std::move(out_); }
+  // `count` pixels of row `y`, at columns first, first + step, ...
+  void addPixels(int y, const std::uint8_t* rgba, int count, int first, int step);
+  Pixels finish();
 
  private:
+  void add(int x, int y, const std::uint8_t* pixel);
+  void emitRow(std::uint32_t* sums);
+
   int factor_;
   int rowsIn_ = 0;
   std::vector<std::uint32_t> sums_;  // per output pixel: red, green, blue weighted by alpha, and alpha
+  bool wholeImage_;
   Pixels out_;
 };
 

@@ -1,14 +1,19 @@
 // Application icons on Linux, for the bundles a Linux user has (macOS
 // applications on a mounted disk or in a backup): the icon file the
-// bundle's Info.plist names, its image nearest 128 pixels scaled with a good
+// bundle's Info.plist names, its best image that decodes scaled with a good
 // filter; and for a path that is no bundle or has no usable icon, the
-// generic application icon of the installed icon theme, as macOS shows a
-// generic icon.
+// generic application icon of the installed icon theme, or a drawn one
+// without a theme, as macOS shows a generic icon.
 #include <cairo.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <glib-object.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -34,7 +39,8 @@ struct ContextRelease {
 };
 using Context = std::unique_ptr<cairo_t, ContextRelease>;
 
-constexpr std::uintmax_t largestIconFile = 64 * 1024 * 1024;
+// A theme's icon file is read whole; a real one is far smaller.
+constexpr std::uintmax_t largestIconFile = 16 * 1024 * 1024;
 
 std::vector<std::uint8_t> fileBytes(const fs::path& path) {
   std::error_code error;
@@ -44,15 +50,58 @@ std::vector<std::uint8_t> fileBytes(const fs::path& path) {
   return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), {});
 }
 
+// An icon file read at offsets through one small window: the walk over its
+// elements reads eight bytes at a time, mostly close together, and the file
+// (up to any size) is never held whole.
+class WindowedFile {
+ public:
+  explicit WindowedFile(const fs::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  ~WindowedFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  WindowedFile(const WindowedFile&) = delete;
+  WindowedFile& operator=(const WindowedFile&) = delete;
+
+  std::uint64_t size() const {
+    struct stat status {};
+    return fd_ >= 0 && ::fstat(fd_, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+  }
+
+  bool read(std::uint64_t offset, std::span<std::uint8_t> out) {
+    if (out.size() > window_.size()) return fill(offset, out) == out.size();
+    if (offset < windowAt_ || offset - windowAt_ + out.size() > windowLength_) {
+      windowAt_ = offset;
+      windowLength_ = fill(offset, window_);
+    }
+    if (offset - windowAt_ + out.size() > windowLength_) return false;
+    std::copy_n(window_.begin() + static_cast<std::ptrdiff_t>(offset - windowAt_), out.size(), out.begin());
+    return true;
+  }
+
+ private:
+  std::size_t fill(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const ssize_t got = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += static_cast<std::size_t>(got);
+    }
+    return done;
+  }
+
+  int fd_;
+  std::array<std::uint8_t, 4096> window_{};
+  std::uint64_t windowAt_ = 0;
+  std::size_t windowLength_ = 0;
+};
+
 std::optional<linux::Pixels> bundleIcon(const fs::path& bundle, int size) {
-  const auto file = linux::bundleIconFile(bundle);
-  if (!file) return std::nullopt;
-  const auto bytes = fileBytes(*file);
-  const auto images = linux::readIcns(bytes);
-  const linux::IcnsImage* image = images ? linux::nearestImage(*images, size) : nullptr;
-  if (image == nullptr) return std::nullopt;
-  if (image->png.empty()) return linux::reducePixels(image->rgba, image->size, size);
-  return linux::decodePNG(image->png, size);
+  const auto path = linux::bundleIconFile(bundle);
+  if (!path) return std::nullopt;
+  WindowedFile file(*path);
+  return linux::icnsIcon([&file](std::uint64_t offset, std::span<std::uint8_t> out) { return file.read(offset, out); },
+                         file.size(), size);
 }
 
 // An SVG icon drawn by librsvg, loaded only for it: loading it costs more
@@ -94,12 +143,38 @@ bool paint(cairo_t* context, linux::Pixels& icon, int size) {
 }
 
 // Draws the theme's generic icon into the context, filling `size`.
-bool drawGenericIcon(cairo_t* context, int size) {
+bool drawThemeIcon(cairo_t* context, int size) {
   const auto file = linux::genericApplicationIcon(size, linux::iconDirectories());
   if (!file) return false;
   if (file->extension() == ".svg") return drawSVG(context, *file, size);
   auto icon = linux::decodePNG(fileBytes(*file), size);
   return icon && paint(context, *icon, size);
+}
+
+// The generic icon when the machine has no icon theme: a grey rounded
+// square holding a window with a blue title bar.
+void drawBuiltInIcon(cairo_t* context, int size) {
+  const double unit = size / 16.0;
+  const auto roundedSquare = [&](double x, double y, double side, double radius) {
+    cairo_new_sub_path(context);
+    cairo_arc(context, x + side - radius, y + radius, radius, -M_PI / 2, 0);
+    cairo_arc(context, x + side - radius, y + side - radius, radius, 0, M_PI / 2);
+    cairo_arc(context, x + radius, y + side - radius, radius, M_PI / 2, M_PI);
+    cairo_arc(context, x + radius, y + radius, radius, M_PI, 3 * M_PI / 2);
+    cairo_close_path(context);
+  };
+  cairo_save(context);
+  cairo_set_operator(context, CAIRO_OPERATOR_OVER);
+  roundedSquare(unit, unit, 14 * unit, 3 * unit);
+  cairo_set_source_rgb(context, 0.55, 0.58, 0.62);
+  cairo_fill(context);
+  cairo_rectangle(context, 3.5 * unit, 4 * unit, 9 * unit, 8 * unit);
+  cairo_set_source_rgb(context, 0.97, 0.97, 0.98);
+  cairo_fill(context);
+  cairo_rectangle(context, 3.5 * unit, 4 * unit, 9 * unit, 1.8 * unit);
+  cairo_set_source_rgb(context, 0.2, 0.45, 0.8);
+  cairo_fill(context);
+  cairo_restore(context);
 }
 
 Bitmap bitmapOf(cairo_surface_t* surface, int size) {
@@ -141,7 +216,14 @@ class LinuxIcons final : public IconRenderer {
     if (cairo_status(context.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
     cairo_set_operator(context.get(), CAIRO_OPERATOR_SOURCE);
     auto icon = bundleIcon(path, size);
-    if (!(icon && paint(context.get(), *icon, size)) && !drawGenericIcon(context.get(), size)) return std::nullopt;
+    if (!(icon && paint(context.get(), *icon, size)) && !drawThemeIcon(context.get(), size)) {
+      // A theme icon may have drawn part of itself before it failed.
+      cairo_save(context.get());
+      cairo_set_operator(context.get(), CAIRO_OPERATOR_CLEAR);
+      cairo_paint(context.get());
+      cairo_restore(context.get());
+      drawBuiltInIcon(context.get(), size);
+    }
     if (cairo_status(context.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
     return bitmapOf(target.get(), size);
   }

@@ -12,8 +12,32 @@
 #ifdef MORVIK_ICNS
 #include <zlib.h>
 
+#include <cstdlib>
+#include <new>
+
 #include "app-icon/linux/icns.h"
 #include "app-icon/linux/icon_pixels.h"
+
+// The largest single allocation through operator new, to see that a decoder
+// does not size its buffers by what a header claims. Every form that the
+// sanitizers would otherwise pair with their own is replaced.
+static std::size_t largestAllocation = 0;
+static void* allocate(std::size_t size) noexcept {
+  largestAllocation = std::max(largestAllocation, size);
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new(std::size_t size) {
+  if (void* memory = allocate(size)) return memory;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+// Not inlined, where an optimising compiler would take free() after new for a mismatch.
+[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete[](void* memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 #endif
 
 namespace morvik::appicon {
@@ -70,7 +94,31 @@ std::vector<std::uint8_t> runs(int value, std::size_t count) {
   return out;
 }
 
-TEST(Icns, ClassicRgbWithMaskArgbAndPng) {
+std::vector<std::uint8_t> png(std::uint32_t side, bool interlaced, const std::vector<std::uint8_t>& scanlines) {
+  std::vector<std::uint8_t> deflated(compressBound(scanlines.size()));
+  uLongf length = deflated.size();
+  compress(deflated.data(), &length, scanlines.data(), scanlines.size());
+  deflated.resize(length);
+  const auto chunk = [](std::string_view type, const std::vector<std::uint8_t>& data) {
+    std::vector<std::uint8_t> out;
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(data.size() >> shift));
+    out.insert(out.end(), type.begin(), type.end());
+    out.insert(out.end(), data.begin(), data.end());
+    const auto crc = crc32(0, out.data() + 4, static_cast<uInt>(out.size() - 4));
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(crc >> shift));
+    return out;
+  };
+  const auto s = [side](int shift) { return static_cast<std::uint8_t>(side >> shift); };
+  // Grey without alpha, or RGBA for the big ones.
+  const std::uint8_t colour = side > 2 ? 6 : 0, adam7 = interlaced ? 1 : 0;
+  std::vector<std::uint8_t> file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  for (const auto& part : {chunk("IHDR", {s(24), s(16), s(8), s(0), s(24), s(16), s(8), s(0), 8, colour, 0, 0, adam7}),
+                           chunk("IDAT", deflated), chunk("IEND", {})})
+    file.insert(file.end(), part.begin(), part.end());
+  return file;
+}
+
+TEST(Icns, ImagesOfEachKindInTheOrderToTry) {
   std::vector<std::uint8_t> rgb;  // 16 x 16 planes: red, green, blue
   for (const int value : {200, 100, 50}) {
     const auto plane = runs(value, 256);
@@ -82,27 +130,40 @@ TEST(Icns, ClassicRgbWithMaskArgbAndPng) {
     const auto plane = runs(value, 1024);
     argb.insert(argb.end(), plane.begin(), plane.end());
   }
-  const std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 1, 2, 3};
-  const auto images = linux::readIcns(icns({element("is32", rgb), element("s8mk", mask), element("ic05", argb),
-                                            element("ic08", png), element("ic09", {0, 0, 0, 12, 'j', 'P'})}));
+  const std::vector<std::uint8_t> damagedPng = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 1, 2, 3};
+  const auto file = icns({element("is32", rgb), element("s8mk", mask), element("ic05", argb), element("ic07", argb),
+                          element("ic08", damagedPng), element("ic09", {0, 0, 0, 12, 'j', 'P', ' ', ' '})});
+  const auto read = linux::memoryReader(file);
+  const auto images = linux::readIcns(read, file.size());
   ASSERT_TRUE(images);
-  ASSERT_EQ(images->size(), 3u) << "the JPEG 2000 image is skipped";
-  EXPECT_EQ(images->at(0).size, 32);
-  EXPECT_EQ(std::vector<std::uint8_t>(images->at(0).rgba.begin(), images->at(0).rgba.begin() + 4),
-            (std::vector<std::uint8_t>{1, 2, 3, 255}));
-  EXPECT_EQ(images->at(1).png, png);
-  EXPECT_EQ(images->at(2).size, 16);
-  EXPECT_EQ(std::vector<std::uint8_t>(images->at(2).rgba.end() - 4, images->at(2).rgba.end()),
-            (std::vector<std::uint8_t>{200, 100, 50, 0x80}));
-  EXPECT_EQ(linux::nearestImage(*images, 128)->size, 256) << "the smallest image at least 128";
-  EXPECT_EQ(linux::nearestImage(*images, 512)->size, 256) << "else the biggest";
+  ASSERT_EQ(images->size(), 3u) << "no JPEG 2000, and ARGB only under the two small types";
+  const auto sizes = [](const std::vector<linux::IcnsImage>& order) {
+    std::vector<int> out;
+    for (const auto& image : order) out.push_back(image.size);
+    return out;
+  };
+  EXPECT_EQ(sizes(linux::byPreference(*images, 128)), (std::vector<int>{256, 32, 16}));
+  EXPECT_EQ(sizes(linux::byPreference(*images, 24)), (std::vector<int>{32, 256, 16}));
+
+  // The damaged PNG fails, so the next best, the ARGB image, is drawn.
+  const auto icon = linux::icnsIcon(read, file.size(), 128);
+  ASSERT_TRUE(icon);
+  EXPECT_EQ(icon->width, 32);
+  EXPECT_EQ(icon->argb.front(), 0xFF010203u);
+  const auto classic = linux::decodeImage(linux::byPreference(*images, 128).back(), read, 128);
+  ASSERT_TRUE(classic);
+  EXPECT_EQ(classic->argb.back(), 0x80643219u) << "the mask as alpha, premultiplied";
 }
 
 TEST(Icns, MalformedData) {
-  EXPECT_FALSE(linux::readIcns(std::vector<std::uint8_t>{'i', 'c', 'o', 'n', 0, 0, 0, 8}));
+  const auto images = [](const std::vector<std::uint8_t>& file) {
+    return linux::readIcns(linux::memoryReader(file), file.size());
+  };
+  EXPECT_FALSE(images({'i', 'c', 'o', 'n', 0, 0, 0, 8}));
   // An element longer than the file, a run that runs out of data.
-  EXPECT_EQ(linux::readIcns(icns({{'i', 's', '3', '2', 0xFF, 0xFF, 0xFF, 0xFF}}))->size(), 0u);
-  EXPECT_EQ(linux::readIcns(icns({element("is32", {0xFF, 1})}))->size(), 0u);
+  EXPECT_EQ(images(icns({{'i', 's', '3', '2', 0xFF, 0xFF, 0xFF, 0xFF}}))->size(), 0u);
+  const auto truncated = icns({element("is32", {0xFF, 1})});
+  EXPECT_FALSE(linux::icnsIcon(linux::memoryReader(truncated), truncated.size(), 128));
 }
 
 TEST(IconPixels, BlocksAveragePremultipliedAndEveryPngKindDecodes) {
@@ -117,29 +178,21 @@ TEST(IconPixels, BlocksAveragePremultipliedAndEveryPngKindDecodes) {
   EXPECT_EQ(reduced.argb.front(), 0x80800000u);
 
   // A 2 x 2 grey PNG, interlaced: the passes hold (0,0), then (1,0), then row 1.
-  const std::vector<std::uint8_t> scanlines = {0, 10, 0, 20, 0, 30, 40};
-  std::vector<std::uint8_t> deflated(compressBound(scanlines.size()));
-  uLongf length = deflated.size();
-  compress(deflated.data(), &length, scanlines.data(), scanlines.size());
-  deflated.resize(length);
-  const auto chunk = [](std::string_view type, const std::vector<std::uint8_t>& data) {
-    std::vector<std::uint8_t> out;
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(data.size() >> shift));
-    out.insert(out.end(), type.begin(), type.end());
-    out.insert(out.end(), data.begin(), data.end());
-    const auto crc = crc32(0, out.data() + 4, static_cast<uInt>(out.size() - 4));
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(crc >> shift));
-    return out;
-  };
-  std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  for (const auto& part :
-       {chunk("IHDR", {0, 0, 0, 2, 0, 0, 0, 2, 8, 0, 0, 0, 1}), chunk("IDAT", deflated), chunk("IEND", {})})
-    png.insert(png.end(), part.begin(), part.end());
-  const auto grey = linux::decodePNG(png, 128);
-  ASSERT_TRUE(grey);
-  EXPECT_EQ(grey->argb, (std::vector<std::uint32_t>{0xFF0A0A0A, 0xFF141414, 0xFF1E1E1E, 0xFF282828}));
-  png.resize(png.size() - 20);
-  EXPECT_FALSE(linux::decodePNG(png, 128)) << "a truncated file";
+  auto grey = png(2, true, {0, 10, 0, 20, 0, 30, 40});
+  const auto decoded = linux::decodePNG(grey, 128);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->argb, (std::vector<std::uint32_t>{0xFF0A0A0A, 0xFF141414, 0xFF1E1E1E, 0xFF282828}));
+  grey.resize(grey.size() - 20);
+  EXPECT_FALSE(linux::decodePNG(grey, 128)) << "a truncated file";
+}
+
+TEST(IconPixels, AnInterlacedImageIsNeverHeldWhole) {
+  // 4096 x 4096 RGBA claimed, one row of data: the decoder's buffers follow
+  // the reduced image, not the claim.
+  const auto claim = png(4096, true, std::vector<std::uint8_t>(4097, 0));
+  largestAllocation = 0;
+  EXPECT_FALSE(linux::decodePNG(claim, 128));
+  EXPECT_LT(largestAllocation, 8u << 20);
 }
 #endif
 

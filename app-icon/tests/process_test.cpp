@@ -12,7 +12,7 @@
 #include "app-icon/png_writer.h"
 #include "testsupport/process.h"
 #ifdef MORVIK_APP_ICON_LINUX
-#include <plist/plist.h>
+#include <zlib.h>
 #endif
 
 namespace morvik::appicon {
@@ -83,71 +83,96 @@ TEST(AppIconProcess, SimulatedIcon) {
 }
 
 #ifdef MORVIK_APP_ICON_LINUX
-// A 1024-pixel image in four coloured quadrants, the top left half transparent.
-std::vector<std::uint8_t> quadrants() {
-  Bitmap image{1024, 1024, std::vector<std::uint8_t>(1024 * 1024 * 4)};
-  for (int y = 0; y < 1024; ++y) {
-    for (int x = 0; x < 1024; ++x) {
-      std::uint8_t* pixel = &image.rgba[(static_cast<std::size_t>(y) * 1024 + x) * 4];
-      const int quadrant = (y >= 512) * 2 + (x >= 512);
-      const std::uint8_t colours[4][4] = {{255, 0, 0, 128}, {0, 255, 0, 255}, {0, 0, 255, 255}, {255, 255, 0, 255}};
-      std::memcpy(pixel, colours[quadrant], 4);
-    }
-  }
-  return *encodePNG(image);
+std::string bigEndian(std::uint64_t value, int bytes) {
+  std::string out;
+  for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8) out.push_back(static_cast<char>(value >> shift));
+  return out;
 }
 
-void writeBundle(const fs::path& bundle, bool binary, bool withIcon) {
+std::string element(std::string_view type, const std::string& body) {
+  return std::string(type) + bigEndian(body.size() + 8, 4) + body;
+}
+
+// A square image in four coloured quadrants, the top left half transparent.
+std::string quadrants(int side) {
+  Bitmap image{side, side, std::vector<std::uint8_t>(static_cast<std::size_t>(side) * side * 4)};
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) {
+      const int quadrant = (y >= side / 2) * 2 + (x >= side / 2);
+      const std::uint8_t colours[4][4] = {{255, 0, 0, 128}, {0, 255, 0, 255}, {0, 0, 255, 255}, {255, 255, 0, 255}};
+      std::memcpy(&image.rgba[(static_cast<std::size_t>(y) * side + x) * 4], colours[quadrant], 4);
+    }
+  }
+  const auto png = *encodePNG(image);
+  return {png.begin(), png.end()};
+}
+
+std::string xmlPlist(const std::string& extra = "") {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>CFBundleIconFile</key>"
+         "<string>AppIcon</string>" +
+         extra + "</dict></plist>\n";
+}
+
+// A binary plist written object by object, references and offsets four bytes.
+struct BinaryPlist {
+  std::vector<std::string> objects;
+  static std::string counted(int marker, std::size_t count) {
+    return count < 15 ? std::string(1, static_cast<char>(marker | static_cast<int>(count)))
+                      : std::string(1, static_cast<char>(marker | 0xF)) + "\x12" + bigEndian(count, 4);
+  }
+  std::uint32_t add(const std::string& object) {
+    objects.push_back(object);
+    return static_cast<std::uint32_t>(objects.size() - 1);
+  }
+  std::uint32_t string(const std::string& text) { return add(counted(0x50, text.size()) + text); }
+  std::uint32_t array(const std::vector<std::uint32_t>& items) {
+    std::string object = counted(0xA0, items.size());
+    for (const auto item : items) object += bigEndian(item, 4);
+    return add(object);
+  }
+  // A dict naming the icon "AppIcon", with one more key holding `value`.
+  std::string bytes(std::optional<std::uint32_t> value = std::nullopt) {
+    std::vector<std::uint32_t> keys = {string("CFBundleIconFile")}, values = {string("AppIcon")};
+    if (value) keys.push_back(string("Nested")), values.push_back(*value);
+    std::string dict = counted(0xD0, keys.size());
+    for (const auto& refs : {keys, values})
+      for (const auto ref : refs) dict += bigEndian(ref, 4);
+    const auto top = add(dict);
+    std::string out = "bplist00", table;
+    for (const auto& object : objects) table += bigEndian(out.size(), 4), out += object;
+    const auto tableAt = out.size();
+    return out + table + std::string(6, '\0') + "\x04\x04" + bigEndian(objects.size(), 8) + bigEndian(top, 8) +
+           bigEndian(tableAt, 8);
+  }
+};
+
+void writeBundle(const fs::path& bundle, const std::string& plist, const std::string& icns) {
   fs::create_directories(bundle / "Contents" / "Resources");
-  plist_t root = plist_new_dict();
-  plist_dict_set_item(root, "CFBundleName", plist_new_string("Quadrants"));
-  if (withIcon) plist_dict_set_item(root, "CFBundleIconFile", plist_new_string("AppIcon"));
-  char* text = nullptr;
-  std::uint32_t length = 0;
-  binary ? plist_to_bin(root, &text, &length) : plist_to_xml(root, &text, &length);
-  std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary).write(text, length);
-  std::free(text);
-  plist_free(root);
-  const auto png = quadrants();
-  const auto size = static_cast<std::uint32_t>(png.size() + 16);
-  std::ofstream icns(bundle / "Contents" / "Resources" / "AppIcon.icns", std::ios::binary);
-  const std::uint8_t header[] = {'i',
-                                 'c',
-                                 'n',
-                                 's',
-                                 static_cast<std::uint8_t>(size >> 24),
-                                 static_cast<std::uint8_t>(size >> 16),
-                                 static_cast<std::uint8_t>(size >> 8),
-                                 static_cast<std::uint8_t>(size),
-                                 'i',
-                                 'c',
-                                 '1',
-                                 '0',
-                                 static_cast<std::uint8_t>((size - 8) >> 24),
-                                 static_cast<std::uint8_t>((size - 8) >> 16),
-                                 static_cast<std::uint8_t>((size - 8) >> 8),
-                                 static_cast<std::uint8_t>(size - 8)};
-  icns.write(reinterpret_cast<const char*>(header), sizeof header);
-  icns.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary) << plist;
+  std::ofstream(bundle / "Contents" / "Resources" / "AppIcon.icns", std::ios::binary) << element("icns", icns);
+}
+
+void expectQuadrants(const fs::path& bundle) {
+  const auto icon = decodePNG(render(MORVIK_APP_ICON_LINUX, bundle));
+  ASSERT_EQ(icon.width, 128) << bundle;
+  EXPECT_EQ(icon.at(32, 32), 0x80800000u) << bundle << ": half-transparent red, premultiplied";
+  EXPECT_EQ(icon.at(96, 32), 0xFF00FF00u) << bundle;
+  EXPECT_EQ(icon.at(32, 96), 0xFF0000FFu) << bundle;
+  EXPECT_EQ(icon.at(96, 96), 0xFFFFFF00u) << bundle;
 }
 
 TEST(AppIconLinux, BundleIconsAndTheGenericIcon) {
   const fs::path root = fs::path(::testing::TempDir()) / "bundles";
-  for (const bool binary : {false, true}) {
-    const fs::path bundle = root / (binary ? "Binary.app" : "Xml.app");
-    writeBundle(bundle, binary, true);
-    const auto icon = decodePNG(render(MORVIK_APP_ICON_LINUX, bundle));
-    ASSERT_EQ(icon.width, 128) << bundle;
-    EXPECT_EQ(icon.at(32, 32), 0x80800000u) << "half-transparent red, premultiplied";
-    EXPECT_EQ(icon.at(96, 32), 0xFF00FF00u);
-    EXPECT_EQ(icon.at(32, 96), 0xFF0000FFu);
-    EXPECT_EQ(icon.at(96, 96), 0xFFFFFF00u);
-  }
-  writeBundle(root / "NoIcon.app", false, false);
+  const auto icns = element("ic10", quadrants(1024));
+  writeBundle(root / "Xml.app", xmlPlist(), icns);
+  writeBundle(root / "Binary.app", BinaryPlist().bytes(), icns);
+  expectQuadrants(root / "Xml.app");
+  expectQuadrants(root / "Binary.app");
+  writeBundle(root / "NoIcon.app", "<plist><dict/></plist>", icns);
   fs::create_directories(root / "Plain.app");
   const auto generic = render(MORVIK_APP_ICON_LINUX, root / "Plain.app");
   EXPECT_EQ(decodePNG(generic).width, 128);
-  EXPECT_EQ(render(MORVIK_APP_ICON_LINUX, root / "NoIcon.app"), generic) << "no usable icon: the generic one";
+  EXPECT_TRUE(render(MORVIK_APP_ICON_LINUX, root / "NoIcon.app") == generic) << "no usable icon: the generic one";
 
   // A theme whose generic icon is an SVG, drawn by librsvg: a green square.
   const fs::path theme = root / "share" / "icons" / "hicolor";
@@ -162,6 +187,71 @@ TEST(AppIconLinux, BundleIconsAndTheGenericIcon) {
   ASSERT_EQ(svg.width, 128);
   EXPECT_EQ(svg.at(64, 64), 0xFF00FF00u);
   EXPECT_EQ(svg.at(8, 8), 0u) << "transparent outside the square";
+
+  // No theme icon at all: the built-in one, opaque in the middle.
+  const auto builtIn =
+      decodePNG(render(MORVIK_APP_ICON_LINUX, root / "Plain.app", {"XDG_DATA_DIRS=" + (root / "none").string()}));
+  ASSERT_EQ(builtIn.width, 128);
+  EXPECT_EQ(builtIn.at(64, 64) >> 24, 255u);
+}
+
+// Info.plists a damaged or hostile disk holds: too deep or too big for the
+// plist reader, which recurses, too crowded for it to be quick, a binary one
+// whose shared references expand to millions of nodes or to a long string
+// copied thousands of times, an icon name with a NUL in it. Each gets the generic
+// icon, quickly.
+TEST(AppIconLinux, HostilePlistsGetTheGenericIcon) {
+  using namespace std::string_literals;
+  const fs::path root = fs::path(::testing::TempDir()) / "hostile";
+  fs::create_directories(root / "Plain.app");
+  const auto generic = render(MORVIK_APP_ICON_LINUX, root / "Plain.app");
+  const auto repeated = [](const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+  };
+  const auto nested = [&](int depth) {
+    return xmlPlist("<key>Nested</key>" + repeated("<array>", depth) + repeated("</array>", depth));
+  };
+  BinaryPlist deep, expanding, sharing;
+  std::uint32_t chain = deep.string("x"), shared = expanding.string("x");
+  for (int i = 0; i < 100000; ++i) chain = deep.array({chain});
+  for (int i = 0; i < 12; ++i) shared = expanding.array({shared, shared, shared, shared});
+  const auto copies = sharing.array(std::vector<std::uint32_t>(2000, sharing.string(std::string(100000, 'x'))));
+  const std::pair<const char*, std::string> plists[] = {
+      {"Deep.app", nested(40000)},
+      {"Huge.app", nested(200000)},
+      {"Crowded.app", xmlPlist("<key>Many</key><array>" + repeated("<true/>", 25000) + "</array>")},
+      {"DeepBinary.app", deep.bytes(chain)},
+      {"Expanding.app", expanding.bytes(shared)},
+      {"SharedString.app", sharing.bytes(copies)},
+      {"NulInName.app", "<plist><dict><key>CFBundleIconFile</key><string>AppIcon\0x</string></dict></plist>"s},
+  };
+  const auto icns = element("ic10", quadrants(1024));
+  for (const auto& [name, plist] : plists) {
+    writeBundle(root / name, plist, icns);
+    EXPECT_TRUE(render(MORVIK_APP_ICON_LINUX, root / name) == generic) << name;
+  }
+}
+
+// Damaged images in an icon file: the next-best image of the same file is
+// taken, and libpng's complaints stay off standard error.
+TEST(AppIconLinux, DamagedImagesFallBackToTheNextBest) {
+  // The chunk at `at` with its checksum made right.
+  const auto withCrc = [](std::string png, std::size_t at) {
+    std::size_t length = 0;
+    for (int i = 0; i < 4; ++i) length = length << 8 | static_cast<std::uint8_t>(png[at + i]);
+    const auto crc = crc32(0, reinterpret_cast<const Bytef*>(png.data() + at + 4), static_cast<uInt>(length + 4));
+    return png.replace(at + 8 + length, 4, bigEndian(crc, 4));
+  };
+  // A header claiming 100000 x 100000 pixels (checksum right).
+  const auto huge = withCrc(quadrants(128).replace(16, 8, bigEndian(100000, 4) + bigEndian(100000, 4)), 8);
+  // A good image after a text chunk with a wrong checksum (a warning).
+  auto good = quadrants(256);
+  good.insert(33, bigEndian(4, 4) + std::string("tEXtk\0v!", 8) + bigEndian(0, 4));
+  const fs::path bundle = fs::path(::testing::TempDir()) / "damaged" / "Damaged.app";
+  writeBundle(bundle, xmlPlist(), element("ic07", huge) + element("ic08", good));
+  expectQuadrants(bundle);
 }
 #endif
 
