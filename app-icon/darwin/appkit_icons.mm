@@ -8,20 +8,23 @@
 namespace morvik::appicon {
 namespace {
 
-NSString* string(const std::string& text) { return [NSString stringWithUTF8String:text.c_str()]; }
+// A path is bytes, not necessarily UTF-8: the file manager makes the string
+// from its file-system representation, which is never nil.
+NSString* pathString(const std::string& path) {
+  return [NSFileManager.defaultManager stringWithFileSystemRepresentation:path.data() length:path.size()];
+}
 
 class AppKitIcons final : public IconRenderer {
  public:
   bool exists(const std::string& path) override {
     @autoreleasepool {
-      NSString* file = string(path);
-      return file != nil && [NSFileManager.defaultManager fileExistsAtPath:file];
+      return [NSFileManager.defaultManager fileExistsAtPath:pathString(path)];
     }
   }
 
   std::optional<Bitmap> drawIcon(const std::string& path, int size) override {
     @autoreleasepool {
-      NSImage* icon = [NSWorkspace.sharedWorkspace iconForFile:string(path)];
+      NSImage* icon = [NSWorkspace.sharedWorkspace iconForFile:pathString(path)];
       NSBitmapImageRep* bitmap = [[NSBitmapImageRep alloc] initWithBitmapDataPlanes:nullptr
                                                                          pixelsWide:size
                                                                          pixelsHigh:size
