@@ -45,9 +45,10 @@ class AppKitIcons final : public IconRenderer {
              operation:NSCompositingOperationCopy
               fraction:1.0];
       [NSGraphicsContext restoreGraphicsState];
+      const unsigned char* data = bitmap.bitmapData;
+      if (data == nullptr) return std::nullopt;
       // The bitmap holds premultiplied samples; ours are straight.
       Bitmap out{size, size, std::vector<std::uint8_t>(static_cast<std::size_t>(size) * size * 4)};
-      const unsigned char* data = bitmap.bitmapData;
       for (int y = 0; y < size; ++y) {
         for (int x = 0; x < size; ++x) {
           const unsigned char* pixel = data + y * bitmap.bytesPerRow + x * 4;
