@@ -29,6 +29,7 @@ inline std::optional<std::string> optionalUtf8(NSString* _Nullable string) {
 // U+FFFD first (stringWithUTF8String: would give nil, which the frameworks'
 // nonnull parameters do not take).
 inline NSString* _Nonnull nsString(std::string_view text) {
+  if (text.empty()) return @"";  // an empty view may hold no pointer at all
   NSString* string = [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];
   if (string != nil) return string;
   const std::string repaired = repairUtf8(text);
