@@ -22,7 +22,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 void makePipe(int fds[2]) {
+#ifdef __APPLE__
+  // No pipe2 on macOS: close-on-exec is set right after.
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  for (int i = 0; i < 2; ++i) ::fcntl(fds[i], F_SETFD, FD_CLOEXEC);
+#else
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+#endif
 }
 
 int remainingMs(Clock::time_point deadline) {

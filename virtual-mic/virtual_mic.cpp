@@ -5,6 +5,7 @@
 
 #include "channel/base64.h"
 #include "channel/reader.h"
+#include "virtual-mic/drain.h"
 #include "virtual-mic/messages.h"
 
 namespace morvik::virtualmic {
@@ -148,9 +149,18 @@ void VirtualMic::end(std::uint32_t number) {
   if (!started && queued > 0) queue->start();
   queue->stop(false);
   const auto deadline = clock_.now() + drainTime;
+  bool hasRun = false;
   for (;;) {
-    std::uint32_t running = 0;
-    if (queue->isRunning(running) != noErr || running == 0) break;
+    std::uint32_t value = 0;
+    std::optional<bool> running;
+    if (queue->isRunning(value) == noErr) running = value != 0;
+    hasRun = hasRun || running.value_or(false);
+    std::size_t outstanding = 0;
+    {
+      std::lock_guard guard(lock);
+      outstanding = poolSize - available.size();
+    }
+    if (drained(running, hasRun, outstanding)) break;
     clock_.sleepFor(drainPoll);
     if (clock_.now() >= deadline) break;
   }

@@ -8,20 +8,23 @@
 namespace morvik::appicon {
 namespace {
 
-NSString* string(const std::string& text) { return [NSString stringWithUTF8String:text.c_str()]; }
+// A path is bytes, not necessarily UTF-8: the file manager makes the string
+// from its file-system representation, which is never nil.
+NSString* pathString(const std::string& path) {
+  return [NSFileManager.defaultManager stringWithFileSystemRepresentation:path.data() length:path.size()];
+}
 
 class AppKitIcons final : public IconRenderer {
  public:
   bool exists(const std::string& path) override {
     @autoreleasepool {
-      NSString* file = string(path);
-      return file != nil && [NSFileManager.defaultManager fileExistsAtPath:file];
+      return [NSFileManager.defaultManager fileExistsAtPath:pathString(path)];
     }
   }
 
   std::optional<Bitmap> drawIcon(const std::string& path, int size) override {
     @autoreleasepool {
-      NSImage* icon = [NSWorkspace.sharedWorkspace iconForFile:string(path)];
+      NSImage* icon = [NSWorkspace.sharedWorkspace iconForFile:pathString(path)];
       NSBitmapImageRep* bitmap = [[NSBitmapImageRep alloc] initWithBitmapDataPlanes:nullptr
                                                                          pixelsWide:size
                                                                          pixelsHigh:size
@@ -42,9 +45,10 @@ class AppKitIcons final : public IconRenderer {
              operation:NSCompositingOperationCopy
               fraction:1.0];
       [NSGraphicsContext restoreGraphicsState];
+      const unsigned char* data = bitmap.bitmapData;
+      if (data == nullptr) return std::nullopt;
       // The bitmap holds premultiplied samples; ours are straight.
       Bitmap out{size, size, std::vector<std::uint8_t>(static_cast<std::size_t>(size) * size * 4)};
-      const unsigned char* data = bitmap.bitmapData;
       for (int y = 0; y < size; ++y) {
         for (int x = 0; x < size; ++x) {
           const unsigned char* pixel = data + y * bitmap.bytesPerRow + x * 4;

@@ -3,7 +3,11 @@
 // made at test time.
 #include <gtest/gtest.h>
 
+#ifdef __APPLE__
+#include <ImageIO/ImageIO.h>
+#else
 #include <cairo.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
@@ -35,6 +39,37 @@ Decoded decodePNG(const std::string& png) {
   EXPECT_EQ(png.substr(16, 8), std::string("\0\0\0\x80\0\0\0\x80", 8));
   EXPECT_EQ(png.substr(24, 2), std::string("\x08\x06", 2)) << "8 bits, RGB with alpha";
   EXPECT_EQ(png.substr(png.size() - 12), std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12));
+#ifdef __APPLE__
+  // ImageIO's pixels as decoded (no colour matching), premultiplied as cairo does.
+  CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(png.data()), static_cast<CFIndex>(png.size()));
+  CGImageSourceRef source = CGImageSourceCreateWithData(data, nullptr);
+  CGImageRef image = source != nullptr ? CGImageSourceCreateImageAtIndex(source, 0, nullptr) : nullptr;
+  EXPECT_NE(image, nullptr);
+  if (image != nullptr && CGImageGetBitsPerPixel(image) == 32 &&
+      (CGImageGetBitmapInfo(image) & kCGBitmapAlphaInfoMask) == kCGImageAlphaLast) {
+    decoded.width = static_cast<int>(CGImageGetWidth(image));
+    decoded.height = static_cast<int>(CGImageGetHeight(image));
+    CFDataRef pixels = CGDataProviderCopyData(CGImageGetDataProvider(image));
+    const auto premultiply = [](unsigned color, unsigned alpha) {
+      const unsigned product = color * alpha + 0x80;
+      return ((product >> 8) + product) >> 8;
+    };
+    for (int y = 0; y < decoded.height; ++y) {
+      const UInt8* row = CFDataGetBytePtr(pixels) + static_cast<std::size_t>(y) * CGImageGetBytesPerRow(image);
+      for (int x = 0; x < decoded.width; ++x) {
+        const UInt8* p = row + 4 * x;
+        decoded.argb.push_back(std::uint32_t{p[3]} << 24 | premultiply(p[0], p[3]) << 16 |
+                               premultiply(p[1], p[3]) << 8 | premultiply(p[2], p[3]));
+      }
+    }
+    CFRelease(pixels);
+  } else {
+    ADD_FAILURE() << "not an 8-bit RGBA image";
+  }
+  if (image != nullptr) CGImageRelease(image);
+  if (source != nullptr) CFRelease(source);
+  CFRelease(data);
+#else
   struct Reader {
     const std::string* data;
     std::size_t at = 0;
@@ -59,6 +94,7 @@ Decoded decodePNG(const std::string& png) {
     }
   }
   cairo_surface_destroy(surface);
+#endif
   return decoded;
 }
 

@@ -12,25 +12,20 @@
 #include "ble/darwin/core_bluetooth_central.h"
 #include "ble/darwin/handle_map.h"
 #include "ble/darwin/uuid_text.h"
+#include "channel/darwin/ns_string.h"
 
 namespace morvik::ble::darwin {
 namespace {
 
 class DarwinCentral;
 
-const char* utf8(NSString* string) {
-  const char* bytes = string.UTF8String;
-  return bytes != nullptr ? bytes : "";
-}
-
-std::optional<std::string> text(NSString* string) {
-  if (string == nil) return std::nullopt;
-  return std::string(utf8(string));
-}
+using channel::darwin::nsString;
+using channel::darwin::utf8;
+using channel::darwin::optionalUtf8;
 
 BluetoothError errorOf(NSError* error) {
   if (error == nil) return std::nullopt;
-  return text(error.localizedDescription).value_or("");
+  return utf8(error.localizedDescription);
 }
 
 Bytes bytesOf(NSData* data) {
@@ -40,9 +35,7 @@ Bytes bytesOf(NSData* data) {
 
 BluetoothUUID uuidOf(CBUUID* uuid) { return parseBluetoothUUID(utf8(uuid.UUIDString)).value_or(BluetoothUUID{}); }
 
-CBUUID* cbUUID(const BluetoothUUID& uuid) {
-  return [CBUUID UUIDWithString:[NSString stringWithUTF8String:cbUUIDText(uuid).c_str()]];
-}
+CBUUID* cbUUID(const BluetoothUUID& uuid) { return [CBUUID UUIDWithString:nsString(cbUUIDText(uuid))]; }
 
 NSArray<CBUUID*>* cbUUIDs(const std::vector<BluetoothUUID>& uuids) {
   NSMutableArray<CBUUID*>* list = [NSMutableArray arrayWithCapacity:uuids.size()];
@@ -88,39 +81,51 @@ class DarwinPeripheral final : public Peripheral {
   DarwinPeripheral(CBPeripheral* peripheral, DarwinCentral& central) : object(peripheral), central_(central) {}
 
   Uuid identifier() const override { return identifierOf(object.identifier); }
-  std::optional<std::string> name() const override { return text(object.name); }
+  std::optional<std::string> name() const override { return optionalUtf8(object.name); }
   PeripheralState state() const override { return static_cast<PeripheralState>(object.state); }
   void setDelegate(PeripheralDelegate* delegate) override;
   void discoverServices(const std::vector<BluetoothUUID>& serviceUUIDs) override {
-    [object discoverServices:cbUUIDs(serviceUUIDs)];
+    @autoreleasepool {
+      [object discoverServices:cbUUIDs(serviceUUIDs)];
+    }
   }
   std::optional<std::vector<std::shared_ptr<Service>>> services() const override;
   void discoverCharacteristics(const std::vector<BluetoothUUID>& characteristicUUIDs,
                                const std::shared_ptr<Service>& service) override {
-    if (auto target = std::dynamic_pointer_cast<DarwinService>(service))
-      [object discoverCharacteristics:cbUUIDs(characteristicUUIDs) forService:target->object];
+    @autoreleasepool {
+      if (auto target = std::dynamic_pointer_cast<DarwinService>(service))
+        [object discoverCharacteristics:cbUUIDs(characteristicUUIDs) forService:target->object];
+    }
   }
   void readValue(const std::shared_ptr<Characteristic>& characteristic) override {
-    if (auto target = std::dynamic_pointer_cast<DarwinCharacteristic>(characteristic))
-      [object readValueForCharacteristic:target->object];
+    @autoreleasepool {
+      if (auto target = std::dynamic_pointer_cast<DarwinCharacteristic>(characteristic))
+        [object readValueForCharacteristic:target->object];
+    }
   }
   void writeValue(const Bytes& data, const std::shared_ptr<Characteristic>& characteristic, WriteType type) override {
-    auto target = std::dynamic_pointer_cast<DarwinCharacteristic>(characteristic);
-    if (!target) return;
-    NSData* bytes = [NSData dataWithBytes:data.data() length:data.size()];
-    [object writeValue:bytes
-        forCharacteristic:target->object
-                     type:type == WriteType::withResponse ? CBCharacteristicWriteWithResponse
-                                                          : CBCharacteristicWriteWithoutResponse];
+    @autoreleasepool {
+      auto target = std::dynamic_pointer_cast<DarwinCharacteristic>(characteristic);
+      if (!target) return;
+      NSData* bytes = [NSData dataWithBytes:data.data() length:data.size()];
+      [object writeValue:bytes
+          forCharacteristic:target->object
+                       type:type == WriteType::withResponse ? CBCharacteristicWriteWithResponse
+                                                            : CBCharacteristicWriteWithoutResponse];
+    }
   }
   void setNotifyValue(bool enabled, const std::shared_ptr<Characteristic>& characteristic) override {
-    if (auto target = std::dynamic_pointer_cast<DarwinCharacteristic>(characteristic))
-      [object setNotifyValue:enabled forCharacteristic:target->object];
+    @autoreleasepool {
+      if (auto target = std::dynamic_pointer_cast<DarwinCharacteristic>(characteristic))
+        [object setNotifyValue:enabled forCharacteristic:target->object];
+    }
   }
   std::size_t maximumWriteValueLength(WriteType type) const override {
-    return
-        [object maximumWriteValueLengthForType:type == WriteType::withResponse ? CBCharacteristicWriteWithResponse
-                                                                               : CBCharacteristicWriteWithoutResponse];
+    @autoreleasepool {
+      return [object maximumWriteValueLengthForType:type == WriteType::withResponse
+                                                        ? CBCharacteristicWriteWithResponse
+                                                        : CBCharacteristicWriteWithoutResponse];
+    }
   }
 
   PeripheralDelegate* delegate = nullptr;
@@ -157,37 +162,51 @@ class DarwinCentral final : public CentralManager {
 
   CentralState state() const override { return static_cast<CentralState>(manager_.state); }
   void scanForPeripherals() override {
-    [manager_ scanForPeripheralsWithServices:nil options:@{CBCentralManagerScanOptionAllowDuplicatesKey : @NO}];
+    @autoreleasepool {
+      [manager_ scanForPeripheralsWithServices:nil options:@{CBCentralManagerScanOptionAllowDuplicatesKey : @NO}];
+    }
   }
   bool isScanning() const override { return manager_.isScanning; }
-  void stopScan() override { [manager_ stopScan]; }
+  void stopScan() override {
+    @autoreleasepool {
+      [manager_ stopScan];
+    }
+  }
 
   std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<Uuid>& identifiers) override {
-    NSMutableArray<NSUUID*>* list = [NSMutableArray arrayWithCapacity:identifiers.size()];
-    for (const auto& identifier : identifiers)
-      [list addObject:[[NSUUID alloc] initWithUUIDBytes:identifier.bytes.data()]];
-    return wrap([manager_ retrievePeripheralsWithIdentifiers:list]);
+    @autoreleasepool {
+      NSMutableArray<NSUUID*>* list = [NSMutableArray arrayWithCapacity:identifiers.size()];
+      for (const auto& identifier : identifiers)
+        [list addObject:[[NSUUID alloc] initWithUUIDBytes:identifier.bytes.data()]];
+      return wrap([manager_ retrievePeripheralsWithIdentifiers:list]);
+    }
   }
   std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(
       const std::vector<BluetoothUUID>& serviceUUIDs) override {
-    return wrap([manager_ retrieveConnectedPeripheralsWithServices:cbUUIDs(serviceUUIDs)]);
+    @autoreleasepool {
+      return wrap([manager_ retrieveConnectedPeripheralsWithServices:cbUUIDs(serviceUUIDs)]);
+    }
   }
   void connect(const std::shared_ptr<Peripheral>& peripheral) override {
-    auto target = std::dynamic_pointer_cast<DarwinPeripheral>(peripheral);
-    if (!target) return;
-    // A reset or power cycle of the adapter invalidates every peripheral
-    // object: connect the one CoreBluetooth gives now for this keyboard.
-    CBPeripheral* current = [manager_ retrievePeripheralsWithIdentifiers:@[ target->object.identifier ]].firstObject;
-    if (current != nil && current != target->object) {
-      peripherals_.rebind((__bridge const void*)target->object, (__bridge const void*)current, target);
-      target->object = current;
-      if (target->delegate != nullptr) adopt(current);
+    @autoreleasepool {
+      auto target = std::dynamic_pointer_cast<DarwinPeripheral>(peripheral);
+      if (!target) return;
+      // A reset or power cycle of the adapter invalidates every peripheral
+      // object: connect the one CoreBluetooth gives now for this keyboard.
+      CBPeripheral* current = [manager_ retrievePeripheralsWithIdentifiers:@[ target->object.identifier ]].firstObject;
+      if (current != nil && current != target->object) {
+        peripherals_.rebind((__bridge const void*)target->object, (__bridge const void*)current, target);
+        target->object = current;
+        if (target->delegate != nullptr) adopt(current);
+      }
+      [manager_ connectPeripheral:target->object options:nil];
     }
-    [manager_ connectPeripheral:target->object options:nil];
   }
   void cancelPeripheralConnection(const std::shared_ptr<Peripheral>& peripheral) override {
-    if (auto target = std::dynamic_pointer_cast<DarwinPeripheral>(peripheral))
-      [manager_ cancelPeripheralConnection:target->object];
+    @autoreleasepool {
+      if (auto target = std::dynamic_pointer_cast<DarwinPeripheral>(peripheral))
+        [manager_ cancelPeripheralConnection:target->object];
+    }
   }
 
   std::shared_ptr<DarwinPeripheral> handle(CBPeripheral* peripheral) {
@@ -277,7 +296,8 @@ using morvik::ble::darwin::DarwinCentral;
   @autoreleasepool {
     morvik::ble::AdvertisementData advertisement;
     id localName = advertisementData[CBAdvertisementDataLocalNameKey];
-    if ([localName isKindOfClass:[NSString class]]) advertisement.localName = morvik::ble::darwin::text(localName);
+    if ([localName isKindOfClass:[NSString class]])
+      advertisement.localName = morvik::channel::darwin::utf8(static_cast<NSString*>(localName));
     _central->delegate.didDiscoverPeripheral(_central->handle(peripheral), advertisement, RSSI.intValue);
   }
 }

@@ -1,17 +1,19 @@
 // The context on macOS: the accessibility interface (ApplicationServices),
 // the workspace's front application (AppKit) and the combined-session input
-// event sources (CoreGraphics). Everything runs on the main thread, inside
-// the run loop's or main's autorelease pool.
+// event sources (CoreGraphics). Everything runs on the main thread, the
+// first snapshot and the save check straight from main, so every call into
+// the frameworks drains its own autorelease pool.
 #import <AppKit/AppKit.h>
 #include <ApplicationServices/ApplicationServices.h>
 
-#include "channel/darwin/cf_string.h"
+#include "channel/darwin/ns_string.h"
 #include "context/platform_context.h"
 
 namespace morvik::context {
 namespace {
 
 using channel::darwin::makeCFString;
+using channel::darwin::optionalUtf8;
 using channel::darwin::utf8;
 
 class MacElement final : public Element {
@@ -64,13 +66,15 @@ class MacContext final : public ContextPlatform, public Accessibility, public In
   bool isProcessTrusted() override { return AXIsProcessTrusted(); }
 
   std::optional<FrontApplication> frontmostApplication() override {
-    NSRunningApplication* front = NSWorkspace.sharedWorkspace.frontmostApplication;
-    if (front == nil) return std::nullopt;
-    FrontApplication application;
-    application.processIdentifier = front.processIdentifier;
-    if (NSString* identifier = front.bundleIdentifier) application.bundleIdentifier = identifier.UTF8String;
-    if (NSString* name = front.localizedName) application.localizedName = name.UTF8String;
-    return application;
+    @autoreleasepool {
+      NSRunningApplication* front = NSWorkspace.sharedWorkspace.frontmostApplication;
+      if (front == nil) return std::nullopt;
+      FrontApplication application;
+      application.processIdentifier = front.processIdentifier;
+      application.bundleIdentifier = optionalUtf8(front.bundleIdentifier);
+      application.localizedName = optionalUtf8(front.localizedName);
+      return application;
+    }
   }
 
   ElementRef applicationElement(std::int32_t processIdentifier) override {

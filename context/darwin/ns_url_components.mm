@@ -4,19 +4,16 @@
 
 #include <charconv>
 
+#include "channel/darwin/ns_string.h"
 #include "context/url_components.h"
 
 namespace morvik::context {
 namespace {
 
-std::optional<std::string> text(NSString* string) {
-  if (string == nil) return std::nullopt;
-  return std::string(string.UTF8String);
-}
+using channel::darwin::nsString;
+using channel::darwin::optionalUtf8;
 
-NSString* string(const std::optional<std::string>& text) {
-  return text ? [NSString stringWithUTF8String:text->c_str()] : nil;
-}
+NSString* string(const std::optional<std::string>& text) { return text ? nsString(*text) : nil; }
 
 }  // namespace
 
@@ -26,14 +23,14 @@ std::optional<URLComponents> parseURLComponents(std::string_view url) {
     NSURLComponents* parsed = input != nil ? [NSURLComponents componentsWithString:input] : nil;
     if (parsed == nil) return std::nullopt;
     URLComponents components;
-    components.scheme = text(parsed.scheme);
-    components.user = text(parsed.percentEncodedUser);
-    components.password = text(parsed.percentEncodedPassword);
-    components.host = text(parsed.percentEncodedHost);
-    if (parsed.port != nil) components.port = parsed.port.stringValue.UTF8String;
-    components.path = text(parsed.percentEncodedPath).value_or("");
-    components.query = text(parsed.percentEncodedQuery);
-    components.fragment = text(parsed.percentEncodedFragment);
+    components.scheme = optionalUtf8(parsed.scheme);
+    components.user = optionalUtf8(parsed.percentEncodedUser);
+    components.password = optionalUtf8(parsed.percentEncodedPassword);
+    components.host = optionalUtf8(parsed.percentEncodedHost);
+    if (parsed.port != nil) components.port = channel::darwin::utf8(parsed.port.stringValue);
+    components.path = optionalUtf8(parsed.percentEncodedPath).value_or("");
+    components.query = optionalUtf8(parsed.percentEncodedQuery);
+    components.fragment = optionalUtf8(parsed.percentEncodedFragment);
     return components;
   }
 }
@@ -54,13 +51,13 @@ std::optional<std::string> recomposeURL(const URLComponents& components) {
         if (error != std::errc() || end != components.port->data() + components.port->size()) return std::nullopt;
         url.port = @(port);
       }
-      url.percentEncodedPath = [NSString stringWithUTF8String:components.path.c_str()];
+      url.percentEncodedPath = nsString(components.path);
       url.percentEncodedQuery = string(components.query);
       url.percentEncodedFragment = string(components.fragment);
     } @catch (NSException*) {
       return std::nullopt;
     }
-    return text(url.string);
+    return optionalUtf8(url.string);
   }
 }
 

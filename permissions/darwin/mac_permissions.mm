@@ -35,25 +35,38 @@ namespace {
 
 class MacPermissions final : public PermissionSource {
  public:
-  int bluetoothAuthorization() override { return static_cast<int>(CBManager.authorization); }
-  int speechAuthorizationStatus() override { return static_cast<int>([SFSpeechRecognizer authorizationStatus]); }
+  // The probe calls these straight from main, before the run loop runs.
+  int bluetoothAuthorization() override {
+    @autoreleasepool {
+      return static_cast<int>(CBManager.authorization);
+    }
+  }
+  int speechAuthorizationStatus() override {
+    @autoreleasepool {
+      return static_cast<int>([SFSpeechRecognizer authorizationStatus]);
+    }
+  }
   bool isProcessTrusted() override { return AXIsProcessTrusted(); }
 
   void startCentralManager(std::function<void()> updated) override {
-    delegate_ = [[MorvikPermissionDelegate alloc] initWithUpdate:std::move(updated)];
-    manager_ = [[CBCentralManager alloc] initWithDelegate:delegate_
-                                                    queue:dispatch_get_main_queue()
-                                                  options:@{
-                                                    CBCentralManagerOptionShowPowerAlertKey : @NO
-                                                  }];
+    @autoreleasepool {
+      delegate_ = [[MorvikPermissionDelegate alloc] initWithUpdate:std::move(updated)];
+      manager_ = [[CBCentralManager alloc] initWithDelegate:delegate_
+                                                      queue:dispatch_get_main_queue()
+                                                    options:@{
+                                                      CBCentralManagerOptionShowPowerAlertKey : @NO
+                                                    }];
+    }
   }
 
   void requestSpeechAuthorization(std::function<void(int status)> answered) override {
-    [SFSpeechRecognizer requestAuthorization:^(SFSpeechRecognizerAuthorizationStatus status) {
-      @autoreleasepool {
-        answered(static_cast<int>(status));
-      }
-    }];
+    @autoreleasepool {
+      [SFSpeechRecognizer requestAuthorization:^(SFSpeechRecognizerAuthorizationStatus status) {
+        @autoreleasepool {
+          answered(static_cast<int>(status));
+        }
+      }];
+    }
   }
 
  private:

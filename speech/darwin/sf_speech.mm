@@ -1,22 +1,24 @@
-// The recogniser of the Speech framework (Objective-C++, ARC). Its result
-// and authorization handlers come on framework threads: each is handed to
-// the main loop at once, in its own autorelease pool.
+// The recogniser of the Speech framework (Objective-C++, ARC). Result
+// handlers run on the recogniser's queue, which is the main operation queue
+// unless set otherwise (SFSpeechRecognizer.h: "Defaults to the main queue"),
+// so they come from the main run loop; the authorization handler comes on
+// no particular queue. Each runs in its own autorelease pool and hands its
+// work to the main loop.
 #import <AVFAudio/AVFAudio.h>
 #import <Foundation/Foundation.h>
 #import <Speech/Speech.h>
 
 #include <cstring>
 
+#include "channel/darwin/ns_string.h"
 #include "speech/platform_speech.h"
 #include "speech/task_delivery.h"
 
 namespace morvik::speech {
 namespace {
 
-std::string utf8(NSString* string) {
-  const char* bytes = string.UTF8String;
-  return bytes != nullptr ? bytes : "";
-}
+using channel::darwin::nsString;
+using channel::darwin::utf8;
 
 class DarwinRequest final : public AudioBufferRecognitionRequest {
  public:
@@ -26,15 +28,26 @@ class DarwinRequest final : public AudioBufferRecognitionRequest {
   void setShouldReportPartialResults(bool report) override { object.shouldReportPartialResults = report; }
   void setTaskHint(TaskHint hint) override { object.taskHint = static_cast<SFSpeechRecognitionTaskHint>(hint); }
   void setRequiresOnDeviceRecognition(bool onDevice) override { object.requiresOnDeviceRecognition = onDevice; }
+  // "Must currently be in native format" (SFSpeechRecognitionRequest.h:58):
+  // Apple's documentation of appendAudioPCMBuffer: asks for uncompressed PCM
+  // in a native format, and calls the request's nativeAudioFormat a hint for
+  // recording that may change, not a requirement. 16 kHz mono float PCM is
+  // such a format, so the samples go in unconverted.
   void appendAudio(std::vector<float> samples) override {
-    const auto frames = static_cast<AVAudioFrameCount>(samples.size());
-    AVAudioPCMBuffer* buffer = [[AVAudioPCMBuffer alloc] initWithPCMFormat:format_ frameCapacity:frames];
-    if (buffer == nil || buffer.floatChannelData == nullptr) return;
-    buffer.frameLength = buffer.frameCapacity;
-    std::memcpy(buffer.floatChannelData[0], samples.data(), samples.size() * sizeof(float));
-    [object appendAudioPCMBuffer:buffer];
+    @autoreleasepool {
+      const auto frames = static_cast<AVAudioFrameCount>(samples.size());
+      AVAudioPCMBuffer* buffer = [[AVAudioPCMBuffer alloc] initWithPCMFormat:format_ frameCapacity:frames];
+      if (buffer == nil || buffer.floatChannelData == nullptr) return;
+      buffer.frameLength = buffer.frameCapacity;
+      std::memcpy(buffer.floatChannelData[0], samples.data(), samples.size() * sizeof(float));
+      [object appendAudioPCMBuffer:buffer];
+    }
   }
-  void endAudio() override { [object endAudio]; }
+  void endAudio() override {
+    @autoreleasepool {
+      [object endAudio];
+    }
+  }
 
   SFSpeechAudioBufferRecognitionRequest* const object;
 
@@ -48,8 +61,10 @@ class DarwinTask final : public RecognitionTask {
       : object_(task), delivery_(std::move(delivery)) {}
   ~DarwinTask() override { cancel(); }
   void cancel() override {
-    delivery_->cancel();
-    [object_ cancel];
+    @autoreleasepool {
+      delivery_->cancel();
+      [object_ cancel];
+    }
   }
 
  private:
@@ -65,23 +80,25 @@ class DarwinRecognizer final : public SpeechRecognizer {
 
   std::unique_ptr<RecognitionTask> recognitionTask(const std::shared_ptr<AudioBufferRecognitionRequest>& request,
                                                    ResultHandler handler) override {
-    auto darwin = std::dynamic_pointer_cast<DarwinRequest>(request);
-    if (!darwin) return nullptr;
-    auto delivery = std::make_shared<TaskDelivery>(loop_, std::move(handler));
-    SFSpeechRecognitionTask* task =
-        [object_ recognitionTaskWithRequest:darwin->object
-                              resultHandler:^(SFSpeechRecognitionResult* result, NSError* error) {
-                                @autoreleasepool {
-                                  std::optional<RecognitionResult> heard;
-                                  if (result != nil)
-                                    heard = RecognitionResult{utf8(result.bestTranscription.formattedString),
-                                                              static_cast<bool>(result.isFinal)};
-                                  RecognitionError failure;
-                                  if (error != nil) failure = utf8(error.localizedDescription);
-                                  delivery->deliver(std::move(heard), std::move(failure));
-                                }
-                              }];
-    return std::make_unique<DarwinTask>(task, std::move(delivery));
+    @autoreleasepool {
+      auto darwin = std::dynamic_pointer_cast<DarwinRequest>(request);
+      if (!darwin) return nullptr;
+      auto delivery = std::make_shared<TaskDelivery>(loop_, std::move(handler));
+      SFSpeechRecognitionTask* task =
+          [object_ recognitionTaskWithRequest:darwin->object
+                                resultHandler:^(SFSpeechRecognitionResult* result, NSError* error) {
+                                  @autoreleasepool {
+                                    std::optional<RecognitionResult> heard;
+                                    if (result != nil)
+                                      heard = RecognitionResult{utf8(result.bestTranscription.formattedString),
+                                                                static_cast<bool>(result.isFinal)};
+                                    RecognitionError failure;
+                                    if (error != nil) failure = utf8(error.localizedDescription);
+                                    delivery->deliver(std::move(heard), std::move(failure));
+                                  }
+                                }];
+      return std::make_unique<DarwinTask>(task, std::move(delivery));
+    }
   }
 
  private:
@@ -99,23 +116,29 @@ class DarwinSpeech final : public SpeechPlatform {
                                                 interleaved:NO]) {}
 
   AuthorizationStatus authorizationStatus() override {
-    return static_cast<AuthorizationStatus>([SFSpeechRecognizer authorizationStatus]);
+    @autoreleasepool {
+      return static_cast<AuthorizationStatus>([SFSpeechRecognizer authorizationStatus]);
+    }
   }
 
   void requestAuthorization(std::function<void(AuthorizationStatus)> answer) override {
-    channel::MainLoop* loop = &loop_;
-    [SFSpeechRecognizer requestAuthorization:^(SFSpeechRecognizerAuthorizationStatus status) {
-      @autoreleasepool {
-        loop->post([answer, status] { answer(static_cast<AuthorizationStatus>(status)); });
-      }
-    }];
+    @autoreleasepool {
+      channel::MainLoop* loop = &loop_;
+      [SFSpeechRecognizer requestAuthorization:^(SFSpeechRecognizerAuthorizationStatus status) {
+        @autoreleasepool {
+          loop->post([answer, status] { answer(static_cast<AuthorizationStatus>(status)); });
+        }
+      }];
+    }
   }
 
   std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override {
-    NSLocale* identifier = [NSLocale localeWithLocaleIdentifier:[NSString stringWithUTF8String:locale.c_str()]];
-    SFSpeechRecognizer* recognizer = [[SFSpeechRecognizer alloc] initWithLocale:identifier];
-    if (recognizer == nil) return nullptr;
-    return std::make_shared<DarwinRecognizer>(loop_, recognizer);
+    @autoreleasepool {
+      NSLocale* identifier = [NSLocale localeWithLocaleIdentifier:nsString(locale)];
+      SFSpeechRecognizer* recognizer = [[SFSpeechRecognizer alloc] initWithLocale:identifier];
+      if (recognizer == nil) return nullptr;
+      return std::make_shared<DarwinRecognizer>(loop_, recognizer);
+    }
   }
 
   std::shared_ptr<AudioBufferRecognitionRequest> makeAudioBufferRequest() override {

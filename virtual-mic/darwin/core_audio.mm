@@ -1,6 +1,9 @@
 // The audio output on macOS: CoreAudio's hardware properties for the device
-// list and an AudioToolbox output queue, plain C++ against the C APIs. The
-// queue's callback comes on AudioToolbox's own thread (no callback run loop).
+// list and an AudioToolbox output queue, C++ against the C APIs. The queue's
+// callback comes on AudioToolbox's own thread (no callback run loop). The
+// requests run on the main thread, which has no run loop and nothing else
+// that drains autorelease pools, so each call into the frameworks drains its
+// own (Objective-C++ for @autoreleasepool).
 #include <AudioToolbox/AudioToolbox.h>
 #include <CoreAudio/CoreAudio.h>
 
@@ -22,15 +25,19 @@ AudioObjectPropertyAddress globalProperty(AudioObjectPropertySelector selector) 
 }
 
 OSStatus stringProperty(AudioObjectID object, AudioObjectPropertySelector selector, std::string& value) {
-  const AudioObjectPropertyAddress address = globalProperty(selector);
-  CFStringRef string = nullptr;
-  UInt32 size = sizeof string;
-  const OSStatus status = AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &string);
-  if (status != noErr) return status;
-  if (string == nullptr) return kAudioHardwareUnspecifiedError;
-  const String owned(string);
-  value = utf8(string);
-  return noErr;
+  @autoreleasepool {
+    const AudioObjectPropertyAddress address = globalProperty(selector);
+    CFStringRef string = nullptr;
+    UInt32 size = sizeof string;
+    const OSStatus status = AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &string);
+    if (status != noErr) return status;
+    if (string == nullptr) return kAudioHardwareUnspecifiedError;
+    // The caller releases both strings read here (AudioHardwareBase.h,
+    // kAudioObjectPropertyName and kAudioDevicePropertyDeviceUID).
+    const String owned(string);
+    value = utf8(string);
+    return noErr;
+  }
 }
 
 // One buffer of ours over the platform's: the platform's memory, its size
@@ -56,30 +63,42 @@ class DarwinQueue final : public AudioQueue {
     description.mChannelsPerFrame = format.channelsPerFrame;
     description.mBitsPerChannel = format.bitsPerChannel;
     description.mReserved = format.reserved;
-    return AudioQueueNewOutput(&description, &DarwinQueue::played, this, nullptr, nullptr, 0, &queue_);
+    @autoreleasepool {
+      return AudioQueueNewOutput(&description, &DarwinQueue::played, this, nullptr, nullptr, 0, &queue_);
+    }
   }
 
   OSStatus setCurrentDevice(const std::string& uid) override {
-    const String device = makeCFString(uid);
-    if (!device) return kAudioQueueErr_InvalidPropertyValue;
-    CFStringRef value = device.get();
-    return AudioQueueSetProperty(queue_, kAudioQueueProperty_CurrentDevice, &value, sizeof value);
+    @autoreleasepool {
+      const String device = makeCFString(uid);
+      if (!device) return kAudioQueueErr_InvalidPropertyValue;
+      CFStringRef value = device.get();
+      return AudioQueueSetProperty(queue_, kAudioQueueProperty_CurrentDevice, &value, sizeof value);
+    }
   }
 
   OSStatus currentDevice(std::string& uid) override {
-    CFStringRef value = nullptr;
-    UInt32 size = sizeof value;
-    const OSStatus status = AudioQueueGetProperty(queue_, kAudioQueueProperty_CurrentDevice, &value, &size);
-    if (status != noErr) return status;
-    if (value == nullptr) return kAudioQueueErr_InvalidPropertyValue;
-    const String owned(value);
-    uid = utf8(value);
-    return noErr;
+    @autoreleasepool {
+      CFStringRef value = nullptr;
+      UInt32 size = sizeof value;
+      const OSStatus status = AudioQueueGetProperty(queue_, kAudioQueueProperty_CurrentDevice, &value, &size);
+      if (status != noErr) return status;
+      if (value == nullptr) return kAudioQueueErr_InvalidPropertyValue;
+      // Ours to release: AudioQueueGetProperty hands out Core Foundation values
+      // under the Create Rule, despite its name (Apple's AudioQueueGetProperty
+      // reference, "Special Considerations").
+      const String owned(value);
+      uid = utf8(value);
+      return noErr;
+    }
   }
 
   OSStatus allocateBuffer(std::uint32_t capacity, AudioQueueBuffer*& buffer) override {
     AudioQueueBufferRef platform = nullptr;
-    const OSStatus status = AudioQueueAllocateBuffer(queue_, capacity, &platform);
+    OSStatus status = noErr;
+    @autoreleasepool {
+      status = AudioQueueAllocateBuffer(queue_, capacity, &platform);
+    }
     if (status != noErr) return status;
     if (platform == nullptr) return kAudioQueueErr_BufferEmpty;
     buffers_.push_back(std::make_unique<DarwinBuffer>(DarwinBuffer{
@@ -92,24 +111,39 @@ class DarwinQueue final : public AudioQueue {
   OSStatus enqueueBuffer(AudioQueueBuffer* buffer) override {
     auto* darwin = reinterpret_cast<DarwinBuffer*>(buffer);
     darwin->platform->mAudioDataByteSize = buffer->size;
-    return AudioQueueEnqueueBuffer(queue_, darwin->platform, 0, nullptr);
+    @autoreleasepool {
+      return AudioQueueEnqueueBuffer(queue_, darwin->platform, 0, nullptr);
+    }
   }
 
-  OSStatus start() override { return AudioQueueStart(queue_, nullptr); }
-  OSStatus stop(bool immediate) override { return AudioQueueStop(queue_, immediate); }
+  OSStatus start() override {
+    @autoreleasepool {
+      return AudioQueueStart(queue_, nullptr);
+    }
+  }
+  OSStatus stop(bool immediate) override {
+    @autoreleasepool {
+      return AudioQueueStop(queue_, immediate);
+    }
+  }
 
   OSStatus isRunning(std::uint32_t& running) override {
-    UInt32 value = 0;
-    UInt32 size = sizeof value;
-    const OSStatus status = AudioQueueGetProperty(queue_, kAudioQueueProperty_IsRunning, &value, &size);
-    running = value;
-    return status;
+    @autoreleasepool {
+      UInt32 value = 0;
+      UInt32 size = sizeof value;
+      const OSStatus status = AudioQueueGetProperty(queue_, kAudioQueueProperty_IsRunning, &value, &size);
+      running = value;
+      return status;
+    }
   }
 
   OSStatus dispose(bool immediate) override {
     if (queue_ == nullptr) return noErr;
+    OSStatus status = noErr;
     // Disposed at once, no callback comes after it; the buffers go with it.
-    const OSStatus status = AudioQueueDispose(queue_, immediate);
+    @autoreleasepool {
+      status = AudioQueueDispose(queue_, immediate);
+    }
     queue_ = nullptr;
     return status;
   }
@@ -129,21 +163,38 @@ class DarwinQueue final : public AudioQueue {
 
 class CoreAudioSystem final : public AudioSystem {
  public:
+  CoreAudioSystem() {
+    @autoreleasepool {
+      // The HAL delivers its notifications (devices added, removed, restarted)
+      // on the main run loop unless told otherwise, and this helper's main
+      // thread runs none: with no run loop the HAL uses a thread of its own
+      // (AudioHardwareDeprecated.h, kAudioHardwarePropertyRunLoop), so a later
+      // "prepare" sees the devices of now.
+      const AudioObjectPropertyAddress address = globalProperty(kAudioHardwarePropertyRunLoop);
+      CFRunLoopRef none = nullptr;
+      AudioObjectSetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, sizeof none, &none);
+    }
+  }
+
   OSStatus deviceListSize(std::uint32_t& bytes) override {
-    const AudioObjectPropertyAddress address = globalProperty(kAudioHardwarePropertyDevices);
-    UInt32 size = 0;
-    const OSStatus status = AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &address, 0, nullptr, &size);
-    bytes = size;
-    return status;
+    @autoreleasepool {
+      const AudioObjectPropertyAddress address = globalProperty(kAudioHardwarePropertyDevices);
+      UInt32 size = 0;
+      const OSStatus status = AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &address, 0, nullptr, &size);
+      bytes = size;
+      return status;
+    }
   }
 
   OSStatus deviceList(std::vector<AudioObjectID>& devices) override {
-    const AudioObjectPropertyAddress address = globalProperty(kAudioHardwarePropertyDevices);
-    auto size = static_cast<UInt32>(devices.size() * sizeof(AudioObjectID));
-    const OSStatus status =
-        AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, devices.data());
-    devices.resize(size / sizeof(AudioObjectID));
-    return status;
+    @autoreleasepool {
+      const AudioObjectPropertyAddress address = globalProperty(kAudioHardwarePropertyDevices);
+      auto size = static_cast<UInt32>(devices.size() * sizeof(AudioObjectID));
+      const OSStatus status =
+          AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, devices.data());
+      devices.resize(size / sizeof(AudioObjectID));
+      return status;
+    }
   }
 
   OSStatus deviceName(AudioObjectID device, std::string& name) override {
