@@ -24,8 +24,9 @@ inline constexpr OSStatus pulseFailed = 0x70756C73;  // 'puls'
 // A stalled server must not hang a request: every wait is bounded, and once
 // a wait has run out, later ones give the server only a short grace until it
 // answers again, so that the waits of one request do not add up.
-inline constexpr pa_usec_t answerTime = 2 * PA_USEC_PER_SEC;
-inline constexpr pa_usec_t stalledAnswerTime = 200 * PA_USEC_PER_MSEC;
+// A request waits at most once in full, then once more for the grace: 2.3 s.
+inline constexpr pa_usec_t answerTime = 1800 * PA_USEC_PER_MSEC;
+inline constexpr pa_usec_t stalledAnswerTime = 500 * PA_USEC_PER_MSEC;
 
 // The connection to the server, served by PulseAudio's threaded main loop.
 class PulseConnection {

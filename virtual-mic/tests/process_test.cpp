@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -64,6 +66,25 @@ class VirtualMicPulse : public ::testing::Test {
   ChildProcess helper() { return ChildProcess(MORVIK_VIRTUAL_MIC_LINUX, {}, pulse.environment()); }
   testing::PulseServer pulse;
 };
+
+// Sends a signal to the server process: the pulseaudio whose command line
+// names the server's socket. False, and nothing sent, when none is found.
+bool signalServer(const testing::PulseServer& server, int signal) {
+  const std::string socket = server.address().substr(std::strlen("unix:"));
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream file(entry.path() / "cmdline");
+    const std::string cmdline((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const pid_t pid = static_cast<pid_t>(std::stol(name));
+    if (pid > 1 && cmdline.rfind("/usr/bin/pulseaudio", 0) == 0 && cmdline.find(socket) != std::string::npos)
+      return ::kill(pid, signal) == 0;
+  }
+  return false;
+}
+
+const std::string readyLine = R"({"event":"ready","device":"BlackHole 2ch","offline":true})";
+const std::string outputFailedLine = R"({"event":"error","message":"虚拟麦克风输出失败"})";
 
 // Checks a monitor recording (stereo frames) against the pushed samples:
 // every one heard once, in order, left and right alike, with silence only
@@ -132,6 +153,34 @@ TEST_F(VirtualMicPulse, MonitorHearsEverySampleOfBurstyRecordings) {
   EXPECT_EQ(mic.errorOutput(), "");
 }
 
+TEST_F(VirtualMicPulse, RecordingLeavesAnotherListenerUndisturbed) {
+  // A program already records the monitor at its default latency, which
+  // holds the sink in long blocks; a suspend would interrupt it.
+  ChildProcess listener("/usr/bin/parec", {"-v", "-d", "blackhole.monitor", "--raw"}, pulse.environment());
+  bool listening = false;
+  for (int i = 0; i < 500 && !listening; ++i) {
+    listening = !testing::runProcess("/usr/bin/pactl", {"list", "short", "source-outputs"}, {}, pulse.environment())
+                     .output.empty();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(listening);
+  ChildProcess mic = helper();
+  mic.write(R"({"op":"prepare"})"
+            "\n"
+            R"({"op":"start","session":1})"
+            "\n");
+  ASSERT_EQ(mic.readLine(), readyLine);
+  for (int c = 0; c < 10; ++c) {
+    mic.write(audioLine(1, signalChunk(c)));
+    EXPECT_EQ(mic.readLine(std::chrono::milliseconds(20)), std::nullopt);  // in real time
+  }
+  mic.write(R"({"op":"end","session":1})"
+            "\n");
+  EXPECT_EQ(mic.readLine(), R"({"event":"final","session":1,"text":""})");
+  listener.wait(std::chrono::milliseconds(0));
+  EXPECT_EQ(listener.errorOutput().find("Stream device suspended"), std::string::npos);
+}
+
 TEST_F(VirtualMicPulse, IdleSinkWithoutListenerKeepsUpInRealTime) {
   // Never suspended and heard by no one, the sink idles in long blocks until
   // the helper restarts it; a slow restart would congest the pushed audio.
@@ -177,6 +226,58 @@ TEST_F(VirtualMicPulse, MissingSinkIsTheFatalError) {
       "\n");
   EXPECT_EQ(run.exit.status, 0);
 }
+TEST_F(VirtualMicPulse, StalledServerIsAnOutputFailureAndRecovers) {
+  ChildProcess mic = helper();
+  mic.write(R"({"op":"prepare"})"
+            "\n");
+  ASSERT_EQ(mic.readLine(), readyLine);
+  ASSERT_TRUE(signalServer(pulse, SIGSTOP));
+  // Neither request waits for the server twice in full, and neither blames the driver.
+  mic.write(R"({"op":"start","session":1})"
+            "\n"
+            R"({"op":"prepare"})"
+            "\n");
+  EXPECT_EQ(mic.readLine(), outputFailedLine) << "start";
+  EXPECT_EQ(mic.readLine(), outputFailedLine) << "prepare";
+  ASSERT_TRUE(signalServer(pulse, SIGCONT));
+  ASSERT_EQ(pulse.pactl({"info"}), 0);
+  std::optional<std::string> answer;
+  for (int tries = 0; tries < 5 && answer != readyLine; ++tries) {
+    mic.write(R"({"op":"prepare"})"
+              "\n");
+    answer = mic.readLine();
+  }
+  EXPECT_EQ(answer, readyLine);
+  EXPECT_EQ(mic.wait().status, 0);
+}
+
+TEST(VirtualMicPulseGone, SinkOrServerGoneMidStreamIsAnOutputFailure) {
+  for (const bool serverDies : {false, true}) {
+    SCOPED_TRACE(serverDies ? "server killed" : "sink unloaded");
+    testing::PulseServer own;
+    ChildProcess mic(MORVIK_VIRTUAL_MIC_LINUX, {}, own.environment());
+    mic.write(R"({"op":"prepare"})"
+              "\n"
+              R"({"op":"start","session":1})"
+              "\n");
+    ASSERT_EQ(mic.readLine(), readyLine);
+    std::optional<std::string> answer;
+    for (int c = 0; c < 250 && !answer; ++c) {
+      if (c == 10 && serverDies) {
+        ASSERT_TRUE(signalServer(own, SIGKILL));
+      }
+      if (c == 10 && !serverDies) {
+        ASSERT_EQ(own.pactl({"unload-module", "module-null-sink"}), 0);
+      }
+      mic.write(audioLine(1, signalChunk(c)));
+      answer = mic.readLine(std::chrono::milliseconds(20));  // in real time, as the application pushes
+    }
+    EXPECT_EQ(answer, outputFailedLine);
+    EXPECT_EQ(mic.wait().status, 0);
+    EXPECT_EQ(mic.errorOutput(), "");
+  }
+}
+
 #endif
 
 }  // namespace
