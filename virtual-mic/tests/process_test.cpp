@@ -60,6 +60,26 @@ TEST(VirtualMicProcess, SimulatedSession) {
   EXPECT_EQ(run.errors, "");
 }
 
+// The lines of a text file, without their leading blanks.
+std::vector<std::string> trimmedLines(const std::string& path) {
+  std::ifstream file(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);)
+    lines.push_back(line.substr(std::min(line.find_first_not_of(' '), line.size())));
+  return lines;
+}
+
+// What a user copies from the documentation is what the tests and the demo run.
+TEST(VirtualMicDocs, SetupCommandIsTheScriptsWordForWord) {
+  const auto script = trimmedLines(MORVIK_SOURCE_DIR "/scripts/virtual-mic-device");
+  const auto docs = trimmedLines(MORVIK_SOURCE_DIR "/docs/virtual-mic-protocol.md");
+  const auto command = std::find_if(script.begin(), script.end(),
+                                    [](const std::string& line) { return line.rfind("pactl load-module", 0) == 0; });
+  ASSERT_NE(command, script.end());
+  const std::vector<std::string> lines(command, script.end());
+  EXPECT_NE(std::search(docs.begin(), docs.end(), lines.begin(), lines.end()), docs.end());
+}
+
 #ifdef MORVIK_VIRTUAL_MIC_LINUX
 class VirtualMicPulse : public ::testing::Test {
  protected:
