@@ -130,6 +130,12 @@ class PulseAudio:
         recorder.reader = threading.Thread(target=lambda: [recorder.heard.extend(chunk) for chunk in
                                                            iter(lambda: recorder.stdout.read1(65536), b"")])
         recorder.reader.start()
+        # Already hearing the sink in short blocks, as a program that records it does by the time
+        # the user speaks: a sink that idled with no listener renders a long block first.
+        for _ in range(500):
+            if recorder.heard:
+                break
+            time.sleep(0.01)
         return recorder
 
     def stop(self):
