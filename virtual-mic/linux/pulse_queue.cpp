@@ -16,11 +16,13 @@ constexpr std::uint32_t chunkBytes = 1280;
 // pushed audio runs late, silence fills up to it. A stream that runs dry
 // makes the server rewind the sink once audio comes again, and a recording
 // of the sink's monitor never hears the rewound part. The low water must
-// outlast the longest wait for the next timing update: two chunks on a
-// quiet machine, more while this process is kept waiting for the processor
-// (the longest recent wait plus a chunk), within the pool.
-constexpr std::int64_t lowWater = 2 * chunkBytes;
+// outlast the wait for the next timing update and the sink's next block
+// (10 ms with the pacer): 30 ms on a quiet machine, more while this process
+// is kept waiting for the processor (the longest recent wait plus a
+// block), within the pool. Silence written is latency kept, so no more.
+constexpr std::int64_t lowWater = 3 * chunkBytes / 2;
 constexpr std::int64_t highestLowWater = 12 * chunkBytes;
+constexpr std::int64_t sinkBlock = chunkBytes / 2;
 constexpr std::int64_t bytesPerMs = 64;
 // The longest wait is forgotten at 1 ms per 50 ms.
 constexpr pa_usec_t forgetting = 50;
@@ -317,7 +319,7 @@ void PulseQueue::topUp(std::int64_t readIndex) {
   if (!running_ || drain_ != nullptr) return;
   static const std::uint8_t silence[lowWater] = {};
   const std::int64_t level = std::clamp(
-      static_cast<std::int64_t>(longestWait_ / PA_USEC_PER_MSEC) * bytesPerMs + chunkBytes, lowWater, highestLowWater);
+      static_cast<std::int64_t>(longestWait_ / PA_USEC_PER_MSEC) * bytesPerMs + sinkBlock, lowWater, highestLowWater);
   // Whole frames, written between two chunks.
   for (std::int64_t missing = (level - (written_ - readIndex) + 3) / 4 * 4; missing > 0;) {
     const auto bytes = static_cast<std::size_t>(std::min<std::int64_t>(missing, lowWater));
