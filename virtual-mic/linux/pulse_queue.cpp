@@ -24,8 +24,8 @@ constexpr std::int64_t lowWater = 3 * chunkBytes / 2;
 constexpr std::int64_t highestLowWater = 12 * chunkBytes;
 constexpr std::int64_t sinkBlock = chunkBytes / 2;
 constexpr std::int64_t bytesPerMs = 64;
-// The longest wait is forgotten at 1 ms per 50 ms.
-constexpr pa_usec_t forgetting = 50;
+// The longest wait is forgotten at 1 ms per 100 ms.
+constexpr pa_usec_t forgetting = 100;
 
 // A sink with no listener renders up to two seconds ahead in one block, and
 // takes a new stream's audio only when that block is over.
