@@ -1,13 +1,16 @@
 // On Linux: the delay from an "audio" line to the moment PulseAudio has
 // played its samples into the "BlackHole 2ch" null sink (the server's read
 // position past them), through the real helper logic and PulseAudio layer,
-// with the chunks pushed every 20 ms as the application does. A recording
-// of the sink's monitor hears them that much later plus its own latency.
-//   virtual_mic_latency [CHUNKS]
+// with the chunks pushed every 20 ms as the application does; then a bursty
+// push (60 s by default) recorded through the sink's monitor, counting the
+// pushed samples the monitor never heard. A recording of the monitor hears
+// the audio that much later plus its own latency.
+//   virtual_mic_latency [STEADY_CHUNKS [BURSTY_CHUNKS]]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -65,26 +68,38 @@ class TimedSystem final : public virtualmic::AudioSystem {
   std::vector<Clock::time_point> played_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const int chunks = argc > 1 ? std::atoi(argv[1]) : 200;
-  testing::PulseServer server;
-  ::setenv("PULSE_SERVER", server.address().c_str(), 1);
+// One recording pushed through the helper's logic into PulseAudio: steady
+// (a chunk every 20 ms) or bursty (bursts of 1 to 12 chunks, each sent when
+// its last chunk is due). Prints line -> played; with a monitor recording,
+// also the pushed samples it never heard.
+bool run(testing::PulseServer& server, int chunks, bool bursty) {
+  auto monitor = bursty ? server.recordMonitor() : nullptr;
   auto real = virtualmic::makeAudioSystem();
   TimedSystem timed(*real);
   channel::RecordingOutput out;
   virtualmic::VirtualMic mic(out, timed, virtualmic::steadyClock());
   mic.receiveLine(R"({"op":"prepare"})");
   mic.receiveLine(R"({"op":"start","session":1})");
-  const std::string line =
-      R"({"op":"audio","session":1,"pcm":")" + channel::encodeBase64(channel::Bytes(640, 1)) + "\"}";
   std::vector<Clock::time_point> sent;
+  std::vector<std::int16_t> pushed;
+  std::string recording;
   const auto start = Clock::now();
-  for (int c = 0; c < chunks; ++c) {
-    sent.push_back(Clock::now());
-    mic.receiveLine(line);
-    std::this_thread::sleep_until(start + std::chrono::milliseconds(20 * (c + 1)));
+  for (int c = 0, burst = 0; c < chunks; ++burst) {
+    const int size = bursty ? std::min(1 + burst * 7 % 12, chunks - c) : 1;
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(20 * (c + size - 1)));
+    for (int i = 0; i < size; ++i, ++c) {
+      channel::Bytes pcm;
+      for (int j = 0; j < 320; ++j) {
+        // Never 0, and never the same within 30000 samples.
+        const auto sample = static_cast<std::int16_t>((c * 320 + j) % 30000 + 1);
+        pushed.push_back(sample);
+        pcm.insert(pcm.end(), {static_cast<std::uint8_t>(sample), static_cast<std::uint8_t>(sample >> 8)});
+      }
+      sent.push_back(Clock::now());
+      mic.receiveLine(R"({"op":"audio","session":1,"pcm":")" + channel::encodeBase64(pcm) + "\"}");
+    }
+    // Keeps the recorder's pipe from filling.
+    if (monitor) recording += monitor->readAll(std::chrono::milliseconds(0));
   }
   const auto played = timed.playedAt();
   mic.receiveLine(R"({"op":"end","session":1})");
@@ -95,13 +110,41 @@ int main(int argc, char** argv) {
   if (delays.empty() || lines.size() != 2) {
     for (const auto& output : lines) std::fprintf(stderr, "%s\n", output.c_str());
     std::fprintf(stderr, "no audio was played (%zu buffers back)\n", played.size());
-    return 1;
+    return false;
   }
   const double first = delays.front();
   std::sort(delays.begin(), delays.end());
   std::printf(
-      "line to played into the sink, %zu chunks of 20 ms in real time: median %.1f ms, p95 %.1f ms, "
-      "max %.1f ms, first chunk %.1f ms\n",
-      delays.size(), delays[delays.size() / 2], delays[delays.size() * 95 / 100], delays.back(), first);
-  return 0;
+      "%s, %zu chunks of 20 ms: line to played into the sink median %.1f ms, p95 %.1f ms, max %.1f ms, first "
+      "chunk %.1f ms\n",
+      bursty ? "bursts of 1-12 chunks" : "steady", delays.size(), delays[delays.size() / 2],
+      delays[delays.size() * 95 / 100], delays.back(), first);
+  if (!monitor) return true;
+  recording += monitor->readAll(std::chrono::milliseconds(500));
+  // The left channel without silence, against the pushed samples: a
+  // sample heard out of turn means the ones before it were lost.
+  std::size_t next = 0, lost = 0, places = 0;
+  for (std::size_t f = 0; f + 4 <= recording.size() && next < pushed.size(); f += 4) {
+    std::int16_t left = 0;
+    std::memcpy(&left, recording.data() + f, 2);
+    if (left == 0) continue;
+    const std::size_t skipped = static_cast<std::size_t>((left - 1 - static_cast<int>(next % 30000) + 30000) % 30000);
+    if (skipped > 0) ++places;
+    lost += skipped;
+    next += skipped + 1;
+  }
+  lost += pushed.size() - std::min(next, pushed.size());
+  std::printf("bursts of 1-12 chunks: %zu of %zu pushed samples never heard on the monitor (in %zu places)\n", lost,
+              pushed.size(), places);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int chunks = argc > 1 ? std::atoi(argv[1]) : 250;
+  const int burstyChunks = argc > 2 ? std::atoi(argv[2]) : 3000;
+  testing::PulseServer server;
+  ::setenv("PULSE_SERVER", server.address().c_str(), 1);
+  return run(server, chunks, false) && run(server, burstyChunks, true) ? 0 : 1;
 }

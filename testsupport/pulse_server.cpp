@@ -8,13 +8,13 @@ PulseServer::PulseServer() : SoundServer("morvik-pulse") {
       // Its log goes to a file: a full pipe of warnings would stall the server.
       std::vector<std::string>{"-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
                                "--log-target=file:" + directory_ + "/log", "-L",
-                               "module-native-protocol-unix socket=" + socket_ + " auth-anonymous=1", "-L",
-                               "module-null-sink sink_name=blackhole rate=16000 channels=2 format=s16le "
-                               "sink_properties='device.description=\"BlackHole 2ch\"'",
+                               "module-native-protocol-unix socket=" + socket_ + " auth-anonymous=1",
                                // As a desktop session's server does: an unused sink is suspended.
                                "-L", "module-suspend-on-idle timeout=1"},
       std::vector<std::string>{"HOME=" + directory_, "XDG_RUNTIME_DIR=" + directory_});
   waitFor({"info"});
+  // The device as the documentation tells a user to make it.
+  runProcess(MORVIK_VIRTUAL_MIC_DEVICE, {}, {}, environment());
 }
 
 PulseServer::~PulseServer() = default;

@@ -16,6 +16,9 @@ namespace morvik::virtualmic {
 
 using OSStatus = std::int32_t;
 inline constexpr OSStatus noErr = 0;
+// The audio system does not answer (CoreAudio's kAudioHardwareNotRunningError,
+// 'stop'): a stalled or restarting sound server, not a missing device.
+inline constexpr OSStatus hardwareNotRunning = 0x73746F70;
 using AudioObjectID = std::uint32_t;
 
 // Linear PCM as the queue plays it.

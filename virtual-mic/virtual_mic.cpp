@@ -30,11 +30,13 @@ WaitClock& steadyClock() {
   return clock;
 }
 
-std::optional<std::pair<std::string, std::string>> findDevice(AudioSystem& system) {
+std::optional<std::pair<std::string, std::string>> findDevice(AudioSystem& system, OSStatus* listStatus) {
+  OSStatus unused = noErr;
+  OSStatus& status = listStatus != nullptr ? *listStatus : unused;
   std::uint32_t bytes = 0;
-  if (system.deviceListSize(bytes) != noErr) return std::nullopt;
+  if ((status = system.deviceListSize(bytes)) != noErr) return std::nullopt;
   std::vector<AudioObjectID> devices(bytes / sizeof(AudioObjectID));
-  if (system.deviceList(devices) != noErr || devices.empty()) return std::nullopt;
+  if ((status = system.deviceList(devices)) != noErr || devices.empty()) return std::nullopt;
   for (const AudioObjectID id : devices) {
     std::string name, uid;
     // A failed read counts as the empty string.
@@ -80,8 +82,11 @@ void VirtualMic::dispatch(const Json& request, std::string_view op) {
   const std::uint32_t number = sessionOf(request);
   if (op == "prepare") {
     close();
-    device = findDevice(system_);
+    OSStatus listed = noErr;
+    device = findDevice(system_, &listed);
     if (device) return emitEvent(Json{{"event", "ready"}, {"device", device->first}, {"offline", true}});
+    // A sound server that does not answer has not lost the driver.
+    if (listed == hardwareNotRunning) return fail(message::outputFailed);
     return emitEvent(Json{{"event", "error"}, {"fatal", true}, {"message", message::driverMissing}});
   }
   if (op == "start") {
@@ -102,16 +107,18 @@ void VirtualMic::dispatch(const Json& request, std::string_view op) {
 void VirtualMic::start(std::uint32_t number) {
   close();
   if (!device) return fail(message::notPrepared);
-  if (system_.newOutput(StreamFormat{}, &VirtualMic::played, this, queue) != noErr || !queue) {
+  if (const OSStatus status = system_.newOutput(StreamFormat{}, &VirtualMic::played, this, queue); status || !queue) {
     queue.reset();
-    return fail(message::cannotCreateQueue);
+    return fail(message::cannotCreateQueue, status);
   }
-  if (queue->setCurrentDevice(device->second) != noErr) return fail(message::cannotSetDevice);
+  if (const OSStatus status = queue->setCurrentDevice(device->second)) return fail(message::cannotSetDevice, status);
   std::string current;
-  if (queue->currentDevice(current) != noErr || current != device->second) return fail(message::deviceCheckFailed);
+  if (const OSStatus status = queue->currentDevice(current); status || current != device->second)
+    return fail(message::deviceCheckFailed, status);
   for (std::size_t i = 0; i < poolSize; ++i) {
     AudioQueueBuffer* buffer = nullptr;
-    if (queue->allocateBuffer(bufferBytes, buffer) != noErr || buffer == nullptr) return fail(message::cannotAllocate);
+    if (const OSStatus status = queue->allocateBuffer(bufferBytes, buffer); status || buffer == nullptr)
+      return fail(message::cannotAllocate, status);
     std::lock_guard guard(lock);
     available.push_back(buffer);
   }
@@ -140,7 +147,7 @@ void VirtualMic::audio(const channel::Bytes& bytes, std::uint32_t number) {
   if (queue->enqueueBuffer(buffer) != noErr) return fail(message::outputFailed);
   ++queued;
   if (started || queued < chunksBeforePlaying) return;
-  if (queue->start() != noErr) return fail(message::cannotStart);
+  if (const OSStatus status = queue->start()) return fail(message::cannotStart, status);
   started = true;
 }
 
@@ -183,8 +190,10 @@ void VirtualMic::close() {
   queued = 0;
 }
 
-void VirtualMic::fail(std::string_view message) {
+void VirtualMic::fail(std::string_view message, OSStatus status) {
   close();
+  // Whatever step met it, an audio system that does not answer is an output failure.
+  if (status == hardwareNotRunning) message = message::outputFailed;
   emitEvent(Json{{"event", "error"}, {"message", message}});
 }
 

@@ -57,7 +57,9 @@ class VirtualMic {
   void start(std::uint32_t number);
   void audio(const channel::Bytes& bytes, std::uint32_t number);
   void end(std::uint32_t number);
-  void fail(std::string_view message);
+  // The message, or the output failure when the platform's status says the
+  // audio system does not answer.
+  void fail(std::string_view message, OSStatus status = noErr);
   void emitEvent(const Json& event);
 
   channel::Output& out_;
@@ -74,8 +76,9 @@ class VirtualMic {
 };
 
 // The device named "BlackHole 2ch" that has a unique identifier: its name
-// and identifier, or none.
-std::optional<std::pair<std::string, std::string>> findDevice(AudioSystem& system);
+// and identifier, or none; `listStatus` gets the status of reading the
+// device list.
+std::optional<std::pair<std::string, std::string>> findDevice(AudioSystem& system, OSStatus* listStatus = nullptr);
 
 // The request's "session" as the platform's unsignedIntValue gives it: an
 // integer wraps to its low 32 bits, a fraction is cut towards zero first;

@@ -3,8 +3,6 @@
 #include "virtual-mic/linux/pulse_queue.h"
 
 namespace morvik::virtualmic::linux {
-namespace {}  // namespace
-
 PulseConnection::PulseConnection() : loop_(pa_threaded_mainloop_new()) { pa_threaded_mainloop_start(loop_); }
 
 PulseConnection::~PulseConnection() {
@@ -16,8 +14,8 @@ PulseConnection::~PulseConnection() {
   pa_threaded_mainloop_free(loop_);
 }
 
-bool PulseConnection::connect() {
-  if (context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY) return true;
+OSStatus PulseConnection::connect() {
+  if (context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY) return noErr;
   if (context_ != nullptr) {
     pa_context_disconnect(context_);
     pa_context_unref(context_);
@@ -26,19 +24,29 @@ bool PulseConnection::connect() {
   pa_context_set_state_callback(
       context_, [](pa_context*, void* connection) { static_cast<PulseConnection*>(connection)->signal(); }, this);
   // No server is started for us: without one there is no device.
-  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return false;
+  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return pulseFailed;
   const auto settled = [this] {
     const auto state = pa_context_get_state(context_);
     return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
   };
-  return waitFor(settled, answerTime) && pa_context_get_state(context_) == PA_CONTEXT_READY;
+  if (!waitFor(settled)) return hardwareNotRunning;
+  return pa_context_get_state(context_) == PA_CONTEXT_READY ? noErr : pulseFailed;
+}
+
+OSStatus PulseConnection::await(pa_operation* operation, const bool& done) {
+  if (operation == nullptr) return pulseFailed;
+  const bool answered = waitFor([&] { return done; });
+  // A late answer must not reach the caller's finished frame.
+  pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  return answered ? noErr : hardwareNotRunning;
 }
 
 PulseAudioSystem::PulseAudioSystem() : connection_(std::make_shared<PulseConnection>()) {}
 
 OSStatus PulseAudioSystem::deviceListSize(std::uint32_t& bytes) {
   PulseLock lock(*connection_);
-  if (!connection_->connect()) return pulseFailed;
+  if (const OSStatus status = connection_->connect()) return status;
   struct Listing {
     PulseConnection* connection;
     std::vector<Sink> sinks;
@@ -55,11 +63,7 @@ OSStatus PulseAudioSystem::deviceListSize(std::uint32_t& bytes) {
         found->sinks.push_back({info->index, info->name ? info->name : "", info->description ? info->description : ""});
       },
       &listing);
-  if (operation == nullptr) return pulseFailed;
-  const bool answered = connection_->waitFor([&] { return listing.done; }, answerTime);
-  pa_operation_cancel(operation);
-  pa_operation_unref(operation);
-  if (!answered) return pulseFailed;
+  if (const OSStatus status = connection_->await(operation, listing.done)) return status;
   sinks_ = std::move(listing.sinks);
   bytes = static_cast<std::uint32_t>(sinks_.size() * sizeof(AudioObjectID));
   return noErr;
@@ -97,7 +101,7 @@ OSStatus PulseAudioSystem::newOutput(const StreamFormat& format, OutputCallback 
   if (format.formatID != StreamFormat{}.formatID || format.bitsPerChannel != 16 || format.bytesPerFrame == 0)
     return pulseFailed;
   PulseLock lock(*connection_);
-  if (!connection_->connect()) return pulseFailed;
+  if (const OSStatus status = connection_->connect()) return status;
   auto made = std::make_unique<PulseQueue>(connection_, format, callback, userData);
   if (!made->valid()) return pulseFailed;
   queue = std::move(made);

@@ -18,10 +18,15 @@
 
 namespace morvik::virtualmic::linux {
 
-// The status of an operation the server refused or did not answer.
+// The status of an operation the server refused; one it did not answer in
+// time is hardwareNotRunning.
 inline constexpr OSStatus pulseFailed = 0x70756C73;  // 'puls'
-// A stalled server must not hang a request: every wait is bounded.
-inline constexpr pa_usec_t answerTime = 2 * PA_USEC_PER_SEC;
+// A stalled server must not hang a request: every wait is bounded, and once
+// a wait has run out, later ones give the server only a short grace until it
+// answers again, so that the waits of one request do not add up.
+// A request waits at most once in full, then once more for the grace: 2.3 s.
+inline constexpr pa_usec_t answerTime = 1800 * PA_USEC_PER_MSEC;
+inline constexpr pa_usec_t stalledAnswerTime = 500 * PA_USEC_PER_MSEC;
 
 // The connection to the server, served by PulseAudio's threaded main loop.
 class PulseConnection {
@@ -31,11 +36,16 @@ class PulseConnection {
   PulseConnection(const PulseConnection&) = delete;
   PulseConnection& operator=(const PulseConnection&) = delete;
 
-  // Connects if not connected; false when no server answers in time. With the lock held.
-  bool connect();
-  // Waits for `done`, the lock held, at most `limit`; false when the limit passed.
+  // Connects if not connected: noErr, pulseFailed when there is no server,
+  // hardwareNotRunning when it does not answer. With the lock held.
+  OSStatus connect();
+  // Waits for `done`, the lock held, at most `answerTime` (or the grace of a
+  // stalled server); false when the time passed.
   template <typename Done>
-  bool waitFor(Done done, pa_usec_t limit);
+  bool waitFor(Done done);
+  // Waits for an operation's callback to set `done`, then drops the
+  // operation: noErr, or hardwareNotRunning when the server did not answer.
+  OSStatus await(pa_operation* operation, const bool& done);
   void signal() { pa_threaded_mainloop_signal(loop_, 0); }
 
   pa_threaded_mainloop* loop() const { return loop_; }
@@ -44,6 +54,7 @@ class PulseConnection {
  private:
   pa_threaded_mainloop* loop_;
   pa_context* context_ = nullptr;
+  bool stalled_ = false;
 };
 
 // Holds the main loop's lock for its scope.
@@ -83,7 +94,8 @@ class PulseAudioSystem final : public AudioSystem {
 };
 
 template <typename Done>
-bool PulseConnection::waitFor(Done done, pa_usec_t limit) {
+bool PulseConnection::waitFor(Done done) {
+  const pa_usec_t limit = stalled_ ? stalledAnswerTime : answerTime;
   bool late = false;
   struct Alarm {
     PulseConnection* connection;
@@ -99,7 +111,8 @@ bool PulseConnection::waitFor(Done done, pa_usec_t limit) {
       &alarm);
   while (!done() && !late) pa_threaded_mainloop_wait(loop_);
   pa_threaded_mainloop_get_api(loop_)->time_free(timer);
-  return !late || done();
+  stalled_ = !done();
+  return !stalled_;
 }
 
 }  // namespace morvik::virtualmic::linux

@@ -1,5 +1,7 @@
 #include "virtual-mic/linux/pulse_queue.h"
 
+#include <algorithm>
+#include <functional>
 #include <utility>
 
 namespace morvik::virtualmic::linux {
@@ -10,12 +12,43 @@ constexpr pa_usec_t watchInterval = 10 * PA_USEC_PER_MSEC;
 // does, and holds its own latency to that; the pool, not the server's
 // buffer, bounds what may wait.
 constexpr std::uint32_t chunkBytes = 1280;
+// While it plays, the stream never holds less than the low water: when the
+// pushed audio runs late, silence fills up to it. A stream that runs dry
+// makes the server rewind the sink once audio comes again, and a recording
+// of the sink's monitor never hears the rewound part. The low water must
+// outlast the wait for the next timing update and the sink's next block
+// (10 ms with the pacer): 30 ms on a quiet machine, more while this process
+// is kept waiting for the processor (the longest recent wait plus a
+// block), within the pool. Silence written is latency kept, so no more.
+constexpr std::int64_t lowWater = 3 * chunkBytes / 2;
+constexpr std::int64_t highestLowWater = 12 * chunkBytes;
+constexpr std::int64_t sinkBlock = chunkBytes / 2;
+constexpr std::int64_t bytesPerMs = 64;
+// The longest wait is forgotten at 1 ms per 100 ms.
+constexpr pa_usec_t forgetting = 100;
 
 // A sink with no listener renders up to two seconds ahead in one block, and
 // takes a new stream's audio only when that block is over.
 constexpr pa_usec_t sleepingSinkLatency = 200 * PA_USEC_PER_MSEC;
 
 void signalConnection(pa_stream*, void* connection) { static_cast<PulseConnection*>(connection)->signal(); }
+
+// One listing of the server: `each` sees every entry, `done` is set at its end.
+template <typename Info>
+struct Listing {
+  PulseConnection* connection;
+  std::function<void(const Info&)> each;
+  bool done = false;
+
+  static void next(pa_context*, const Info* info, int last, void* data) {
+    auto* listing = static_cast<Listing*>(data);
+    if (last != 0) {
+      listing->done = true;
+      return listing->connection->signal();
+    }
+    if (info != nullptr) listing->each(*info);
+  }
+};
 
 }  // namespace
 
@@ -50,7 +83,8 @@ OSStatus PulseQueue::setCurrentDevice(const std::string& uid) {
     const auto state = pa_stream_get_state(stream_);
     return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
   };
-  if (!connection_->waitFor(settled, answerTime) || pa_stream_get_state(stream_) != PA_STREAM_READY) return pulseFailed;
+  if (!connection_->waitFor(settled)) return hardwareNotRunning;
+  if (pa_stream_get_state(stream_) != PA_STREAM_READY) return pulseFailed;
   wakeSink(uid);
   // PulseAudio rewinds the sink when a stream starts, and a recording of the
   // sink's monitor misses the rewound part: a lead-in of silence takes that
@@ -164,32 +198,41 @@ OSStatus PulseQueue::dispose(bool /*immediate*/) {
 }
 
 void PulseQueue::wakeSink(const std::string& sink) {
-  struct Query {
-    PulseConnection* connection;
-    bool done = false;
-    pa_sink_state_t state = PA_SINK_INVALID_STATE;
-    pa_usec_t latency = 0;
-  } query{connection_.get()};
-  pa_operation* info = pa_context_get_sink_info_by_name(
-      connection_->context(), sink.c_str(),
-      [](pa_context*, const pa_sink_info* found, int last, void* data) {
-        auto* asked = static_cast<Query*>(data);
-        if (found != nullptr) {
-          asked->state = found->state;
-          asked->latency = found->latency;
-        }
-        if (last != 0) {
-          asked->done = true;
-          asked->connection->signal();
-        }
-      },
-      &query);
-  if (info == nullptr) return;
-  connection_->waitFor([&] { return query.done; }, answerTime);
-  pa_operation_cancel(info);
-  pa_operation_unref(info);
+  pa_sink_state_t state = PA_SINK_INVALID_STATE;
+  pa_usec_t latency = 0;
+  std::uint32_t index = PA_INVALID_INDEX, monitor = PA_INVALID_INDEX;
+  Listing<pa_sink_info> found{connection_.get(), [&](const pa_sink_info& info) {
+                                state = info.state;
+                                latency = info.latency;
+                                index = info.index;
+                                monitor = info.monitor_source;
+                              }};
+  if (connection_->await(
+          pa_context_get_sink_info_by_name(connection_->context(), sink.c_str(), &Listing<pa_sink_info>::next, &found),
+          found.done) != noErr)
+    return;
   // A sink the user suspended stays so; only one deep in a long block is restarted.
-  if (query.state == PA_SINK_SUSPENDED || query.latency < sleepingSinkLatency) return;
+  if (state == PA_SINK_SUSPENDED || latency < sleepingSinkLatency) return;
+  // Suspending interrupts every other client of the sink: one that plays
+  // into it or records its monitor keeps it as it is.
+  bool shared = false;
+  const std::uint32_t ownInput = pa_stream_get_index(stream_);
+  const std::uint32_t ownRecording = pacer_ != nullptr ? pa_stream_get_index(pacer_) : PA_INVALID_INDEX;
+  Listing<pa_sink_input_info> inputs{connection_.get(), [&](const pa_sink_input_info& info) {
+                                       shared |= info.sink == index && info.index != ownInput;
+                                     }};
+  if (connection_->await(
+          pa_context_get_sink_input_info_list(connection_->context(), &Listing<pa_sink_input_info>::next, &inputs),
+          inputs.done) != noErr)
+    return;
+  Listing<pa_source_output_info> recordings{connection_.get(), [&](const pa_source_output_info& info) {
+                                              shared |= info.source == monitor && info.index != ownRecording;
+                                            }};
+  if (connection_->await(pa_context_get_source_output_info_list(connection_->context(),
+                                                                &Listing<pa_source_output_info>::next, &recordings),
+                         recordings.done) != noErr ||
+      shared)
+    return;
   for (const int suspend : {1, 0}) {
     struct Answer {
       PulseConnection* connection;
@@ -203,10 +246,7 @@ void PulseQueue::wakeSink(const std::string& sink) {
           answered->connection->signal();
         },
         &answer);
-    if (operation == nullptr) return;
-    connection_->waitFor([&] { return answer.done; }, answerTime);
-    pa_operation_cancel(operation);
-    pa_operation_unref(operation);
+    if (connection_->await(operation, answer.done) != noErr) return;
   }
 }
 
@@ -229,7 +269,7 @@ void PulseQueue::listenToMonitor(const std::string& monitor) {
   if (pa_stream_connect_record(pacer_, monitor.c_str(), &attributes,
                                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0)
     return;
-  connection_->waitFor([this] { return pa_stream_get_state(pacer_) != PA_STREAM_CREATING; }, answerTime);
+  connection_->waitFor([this] { return pa_stream_get_state(pacer_) != PA_STREAM_CREATING; });
 }
 
 void PulseQueue::watchPlayback() {
@@ -253,7 +293,10 @@ void PulseQueue::readPosition() {
         pa_operation_unref(queue->timing_);
         queue->timing_ = nullptr;
         const pa_timing_info* timing = success ? pa_stream_get_timing_info(stream) : nullptr;
-        if (timing != nullptr && timing->read_index_corrupt == 0) queue->handBack(timing->read_index);
+        queue->noteUpdate();
+        if (timing == nullptr || timing->read_index_corrupt != 0) return;
+        queue->handBack(timing->read_index);
+        queue->topUp(timing->read_index);
       },
       this);
 }
@@ -264,6 +307,31 @@ void PulseQueue::handBack(std::int64_t readIndex) {
     ringStart_ = (ringStart_ + 1) % ring_.size();
     --ringCount_;
     callback_(userData_, *this, buffer);
+  }
+}
+
+void PulseQueue::noteUpdate() {
+  const pa_usec_t now = pa_rtclock_now();
+  if (lastUpdate_ != 0) {
+    const pa_usec_t wait = now - lastUpdate_;
+    const pa_usec_t forgotten = wait / forgetting;
+    longestWait_ = std::max(wait, longestWait_ > forgotten ? longestWait_ - forgotten : 0);
+  }
+  lastUpdate_ = now;
+}
+
+void PulseQueue::topUp(std::int64_t readIndex) {
+  // Not before it plays, and not while it drains: the end needs no filling.
+  if (!running_ || drain_ != nullptr) return;
+  static const std::uint8_t silence[lowWater] = {};
+  const std::int64_t level = std::clamp(
+      static_cast<std::int64_t>(longestWait_ / PA_USEC_PER_MSEC) * bytesPerMs + sinkBlock, lowWater, highestLowWater);
+  // Whole frames, written between two chunks.
+  for (std::int64_t missing = (level - (written_ - readIndex) + 3) / 4 * 4; missing > 0;) {
+    const auto bytes = static_cast<std::size_t>(std::min<std::int64_t>(missing, lowWater));
+    if (pa_stream_write(stream_, silence, bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+    written_ += static_cast<std::int64_t>(bytes);
+    missing -= static_cast<std::int64_t>(bytes);
   }
 }
 

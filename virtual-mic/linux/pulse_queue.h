@@ -11,7 +11,10 @@ namespace morvik::virtualmic::linux {
 // An output queue as a PulseAudio playback stream. Buffers are written to
 // the stream as they are enqueued; each is handed back once the server has
 // read past its end, which the queue learns from timing updates every 10 ms
-// while it runs. Everything in flight fits a ring as long as the pool.
+// while it runs. When the pushed audio runs late, those updates top the
+// stream up with silence between chunks, so that it never runs dry, as an
+// audio queue plays silence and goes on. Everything in flight fits a ring
+// as long as the pool.
 class PulseQueue final : public AudioQueue {
  public:
   PulseQueue(std::shared_ptr<PulseConnection> connection, const StreamFormat& format, OutputCallback callback,
@@ -36,16 +39,18 @@ class PulseQueue final : public AudioQueue {
   };
 
   // With the lock held. An idle null sink renders seconds ahead and takes no
-  // new audio until that block is over: a sink found so is suspended and
-  // resumed, which starts it anew in short blocks, and a listener on its
-  // monitor keeps it in short blocks while the queue lives, as an
-  // application recording the microphone does.
+  // new audio until that block is over: a sink found so, and used by no
+  // other client, is suspended and resumed, which starts it anew in short
+  // blocks; a listener on its monitor keeps it in short blocks while the
+  // queue lives, as an application recording the microphone does.
   void wakeSink(const std::string& sink);
   void listenToMonitor(const std::string& monitor);
   // On the server's thread, with the lock held.
   void watchPlayback();
   void readPosition();
   void handBack(std::int64_t readIndex);
+  void noteUpdate();
+  void topUp(std::int64_t readIndex);
   void stopWatching();
 
   std::shared_ptr<PulseConnection> connection_;
@@ -62,6 +67,9 @@ class PulseQueue final : public AudioQueue {
   std::size_t ringStart_ = 0;
   std::size_t ringCount_ = 0;
   std::int64_t written_ = 0;
+  // When the last timing update came, and the longest recent wait between two.
+  pa_usec_t lastUpdate_ = 0;
+  pa_usec_t longestWait_ = 0;
   bool running_ = false;
   pa_operation* drain_ = nullptr;
   pa_operation* timing_ = nullptr;

@@ -1,5 +1,6 @@
 #include "virtual-mic/sim/sim_audio.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace morvik::virtualmic::sim {
@@ -7,6 +8,8 @@ namespace {
 
 constexpr OSStatus unknownDevice = 560947818;  // '!dev'
 constexpr double bytesPerSecond = 16000 * 4;
+// As the output starts: once three whole chunks wait.
+constexpr std::size_t prebufferBytes = 3 * 1280;
 
 }  // namespace
 
@@ -90,6 +93,7 @@ OSStatus SimQueue::allocateBuffer(std::uint32_t capacity, AudioQueueBuffer*& buf
 
 OSStatus SimQueue::enqueueBuffer(AudioQueueBuffer* buffer) {
   if (const OSStatus status = system_.failure("enqueueBuffer")) return status;
+  if (gone()) return unknownDevice;
   std::lock_guard lock(mutex_);
   enqueued_.push_back(buffer);
   changed_.notify_all();
@@ -98,6 +102,7 @@ OSStatus SimQueue::enqueueBuffer(AudioQueueBuffer* buffer) {
 
 OSStatus SimQueue::start() {
   if (const OSStatus status = system_.failure("start")) return status;
+  if (gone()) return unknownDevice;
   std::lock_guard lock(mutex_);
   running_ = true;
   if (system_.playback == Playback::realTime && !player_.joinable())
@@ -108,10 +113,12 @@ OSStatus SimQueue::start() {
 
 OSStatus SimQueue::stop(bool immediate) {
   if (const OSStatus status = system_.failure("stop")) return status;
+  if (gone()) return unknownDevice;
   std::lock_guard lock(mutex_);
   if (immediate || enqueued_.empty()) {
     running_ = false;
     enqueued_.clear();
+    readInFront_ = 0;
   } else {
     draining_ = true;
   }
@@ -121,6 +128,7 @@ OSStatus SimQueue::stop(bool immediate) {
 
 OSStatus SimQueue::isRunning(std::uint32_t& running) {
   if (const OSStatus status = system_.failure("isRunning")) return status;
+  if (gone()) return unknownDevice;
   std::lock_guard lock(mutex_);
   running = running_ ? 1 : 0;
   return noErr;
@@ -137,6 +145,46 @@ OSStatus SimQueue::dispose(bool /*immediate*/) {
   // Once disposed, no buffer is handed back.
   if (player_.joinable()) player_.join();
   return noErr;
+}
+
+bool SimQueue::gone() const {
+  std::lock_guard lock(mutex_);
+  return vanished_;
+}
+
+void SimQueue::vanish() {
+  std::lock_guard lock(mutex_);
+  vanished_ = true;
+  running_ = false;
+  enqueued_.clear();
+}
+
+void SimQueue::advance(std::chrono::nanoseconds span) {
+  std::vector<AudioQueueBuffer*> passed;
+  {
+    std::lock_guard lock(mutex_);
+    auto bytes = static_cast<std::int64_t>(std::chrono::duration<double>(span).count() * bytesPerSecond) / 4 * 4;
+    std::size_t waiting = 0;
+    for (const auto* buffer : enqueued_) waiting += buffer->size;
+    if (waiting >= prebufferBytes || draining_) prebuffering_ = false;
+    while (running_ && !disposed_ && !prebuffering_ && bytes > 0) {
+      if (enqueued_.empty()) {
+        // Dry: silence for the rest of the span, then on with the next buffer.
+        if (system_.records) {
+          std::lock_guard recording(system_.mutex_);
+          system_.played_.insert(system_.played_.end(), static_cast<std::size_t>(bytes), 0);
+        }
+        break;
+      }
+      const auto taken = std::min<std::int64_t>(bytes, enqueued_.front()->size - readInFront_);
+      readInFront_ += static_cast<std::uint32_t>(taken);
+      bytes -= taken;
+      if (readInFront_ < enqueued_.front()->size) break;
+      readInFront_ = 0;
+      passed.push_back(next());
+    }
+  }
+  for (auto* buffer : passed) playedBuffer(buffer);
 }
 
 void SimQueue::play(std::size_t count) {

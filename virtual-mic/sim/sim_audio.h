@@ -5,7 +5,12 @@
 // queues whose device consumes buffers in real time on a thread of its own,
 // or stalls, or is played by hand; any operation fails on demand, and the
 // device records what it played so that tests compare it with what was pushed.
+// Played by hand on a test's clock, a queue behaves as the real ones do: it
+// waits for three chunks before it plays (unless told to drain), hands
+// buffers back in batches as its read position passes them, plays silence
+// when it runs dry and goes on, and may vanish mid-stream.
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -89,6 +94,12 @@ class SimQueue final : public AudioQueue {
 
   // By hand: plays up to `count` enqueued buffers on the calling thread.
   void play(std::size_t count = SIZE_MAX);
+  // By hand: plays `span` of audio at the device's rate, then hands back in
+  // one batch every buffer the read position has passed.
+  void advance(std::chrono::nanoseconds span);
+  // The stream dies on its own (device or server gone): every later
+  // operation fails and no buffer comes back.
+  void vanish();
   std::size_t enqueued() const;
   bool started() const;
 
@@ -97,6 +108,7 @@ class SimQueue final : public AudioQueue {
   // Takes the next buffer to play, or none; with the mutex held.
   AudioQueueBuffer* next();
   void playedBuffer(AudioQueueBuffer* buffer);
+  bool gone() const;
 
   SimAudioSystem& system_;
   OutputCallback callback_;
@@ -107,6 +119,9 @@ class SimQueue final : public AudioQueue {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<AudioQueueBuffer*> enqueued_;
+  std::uint32_t readInFront_ = 0;  // bytes of the front buffer already played by advance
+  bool prebuffering_ = true;
+  bool vanished_ = false;
   bool running_ = false;
   bool draining_ = false;
   bool disposed_ = false;

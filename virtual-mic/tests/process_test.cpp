@@ -3,8 +3,13 @@
 // whose sink is described as "BlackHole 2ch", recorded through its monitor.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <thread>
 
 #include "channel/base64.h"
@@ -26,10 +31,11 @@ std::string audioLine(std::uint32_t session, const std::vector<std::int16_t>& sa
   return R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
 }
 
-// Chunk `c` of a signal that never repeats within a test and is never 0.
+// Chunk `c` of a signal that is never 0 and repeats only after `period` samples.
+constexpr int period = 30000;
 std::vector<std::int16_t> signalChunk(int c) {
   std::vector<std::int16_t> samples(320);
-  for (int i = 0; i < 320; ++i) samples[i] = static_cast<std::int16_t>((c * 320 + i) % 30000 + 1);
+  for (int i = 0; i < 320; ++i) samples[i] = static_cast<std::int16_t>((c * 320 + i) % period + 1);
   return samples;
 }
 
@@ -57,6 +63,26 @@ TEST(VirtualMicProcess, SimulatedSession) {
   EXPECT_EQ(run.errors, "");
 }
 
+// The lines of a text file, without their leading blanks.
+std::vector<std::string> trimmedLines(const std::string& path) {
+  std::ifstream file(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);)
+    lines.push_back(line.substr(std::min(line.find_first_not_of(' '), line.size())));
+  return lines;
+}
+
+// What a user copies from the documentation is what the tests and the demo run.
+TEST(VirtualMicDocs, SetupCommandIsTheScriptsWordForWord) {
+  const auto script = trimmedLines(MORVIK_SOURCE_DIR "/scripts/virtual-mic-device");
+  const auto docs = trimmedLines(MORVIK_SOURCE_DIR "/docs/virtual-mic-protocol.md");
+  const auto command = std::find_if(script.begin(), script.end(),
+                                    [](const std::string& line) { return line.rfind("pactl load-module", 0) == 0; });
+  ASSERT_NE(command, script.end());
+  const std::vector<std::string> lines(command, script.end());
+  EXPECT_NE(std::search(docs.begin(), docs.end(), lines.begin(), lines.end()), docs.end());
+}
+
 #ifdef MORVIK_VIRTUAL_MIC_LINUX
 enum class Server { pulseAudio, pipeWire };
 void PrintTo(Server server, std::ostream* out) { *out << (server == Server::pipeWire ? "PipeWire" : "PulseAudio"); }
@@ -75,9 +101,13 @@ void PrintTo(Server server, std::ostream* out) { *out << (server == Server::pipe
   const auto left = [&](std::size_t f) { return frames[2 * f]; };
   for (std::size_t f = 0; f < count; ++f)
     if (left(f) != frames[2 * f + 1]) return ::testing::AssertionFailure() << "left and right differ at frame " << f;
-  // The signal's value is its index plus 1: a heard value tells which sample
-  // it is. A few samples (the resampler's phase) may come early or late.
+  // The signal's value is its index plus 1, modulo its period: a heard value
+  // tells which sample it is. A few samples (the resampler's phase) may come
+  // early or late.
   constexpr std::size_t slack = 8;
+  const auto ahead = [](int value, int expected) {
+    return static_cast<std::size_t>((value - expected + period) % period);
+  };
   const auto exactFrom = [&](std::size_t f, std::size_t p) {
     if (p + slack > pushed.size()) return false;
     for (std::size_t k = 0; k < reach && p + k < pushed.size(); ++k)
@@ -93,7 +123,7 @@ void PrintTo(Server server, std::ostream* out) { *out << (server == Server::pipe
     std::size_t next = f, sounding = 0;
     for (; next < count; ++next) {
       const auto value = left(next);
-      if (value >= pushed[p] && exactFrom(next, p + static_cast<std::size_t>(value - pushed[p]))) break;
+      if (value > 0 && exactFrom(next, p + ahead(value, pushed[p]))) break;
       if (value != 0) ++sounding;
     }
     if (next == count) {
@@ -103,7 +133,7 @@ void PrintTo(Server server, std::ostream* out) { *out << (server == Server::pipe
       if (pushed.size() - p <= reach && loud + slack >= f + (pushed.size() - p)) return ::testing::AssertionSuccess();
       return ::testing::AssertionFailure() << "samples " << p << " to " << pushed.size() << " not heard";
     }
-    const auto skipped = static_cast<std::size_t>(left(next) - pushed[p]);
+    const auto skipped = ahead(left(next), pushed[p]);
     if (skipped > next - f + slack || sounding > 2 * reach)
       return ::testing::AssertionFailure() << "samples " << p << " to " << p + skipped << " lost or altered";
     p += skipped;
@@ -122,8 +152,8 @@ class VirtualMicPulse : public ::testing::TestWithParam<Server> {
   }
   static std::unique_ptr<testing::SoundServer> startServer() {
     if (!onPipeWire()) return std::make_unique<testing::PulseServer>();
-    return std::make_unique<testing::PipeWireServer>(
-        testing::documentedBlock(MORVIK_PROTOCOL_DOC, "pipewire.conf.d/blackhole-2ch.conf"));
+    return std::make_unique<testing::PipeWireServer>(testing::documentedBlock(
+        MORVIK_SOURCE_DIR "/docs/virtual-mic-protocol.md", "pipewire.conf.d/blackhole-2ch.conf"));
   }
   ChildProcess helper() { return ChildProcess(MORVIK_VIRTUAL_MIC_LINUX, {}, pulse.environment()); }
   std::unique_ptr<testing::SoundServer> server = startServer();
@@ -132,41 +162,126 @@ class VirtualMicPulse : public ::testing::TestWithParam<Server> {
 INSTANTIATE_TEST_SUITE_P(, VirtualMicPulse, ::testing::Values(Server::pulseAudio, Server::pipeWire),
                          [](const auto& run) { return ::testing::PrintToString(run.param); });
 
-TEST_P(VirtualMicPulse, MonitorHearsThePushedSamplesWidenedInOrderAndComplete) {
+// Sends a signal to the server process: the pulseaudio whose command line
+// names the server's socket. False, and nothing sent, when none is found.
+bool signalServer(const testing::SoundServer& server, int signal) {
+  const std::string socket = server.address().substr(std::strlen("unix:"));
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream file(entry.path() / "cmdline");
+    const std::string cmdline((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const pid_t pid = static_cast<pid_t>(std::stol(name));
+    if (pid > 1 && cmdline.rfind("/usr/bin/pulseaudio", 0) == 0 && cmdline.find(socket) != std::string::npos)
+      return ::kill(pid, signal) == 0;
+  }
+  return false;
+}
+
+const std::string readyLine = R"({"event":"ready","device":"BlackHole 2ch","offline":true})";
+const std::string outputFailedLine = R"({"event":"error","message":"虚拟麦克风输出失败"})";
+
+// Checks a monitor recording (stereo frames) against the pushed samples:
+// every one heard once, in order, left and right alike, with silence only
+// between chunks. The number of samples heard so far, or none on a fault.
+std::optional<std::size_t> heard(const std::string& recording, const std::vector<std::int16_t>& pushed) {
+  std::vector<std::int16_t> frames(recording.size() / 4 * 2);
+  std::memcpy(frames.data(), recording.data(), frames.size() * 2);
+  std::size_t next = 0;
+  for (std::size_t f = 0; f < frames.size(); f += 2) {
+    if (frames[f] == 0 && frames[f + 1] == 0) {
+      EXPECT_EQ(next % 320, 0u) << "silence inside a chunk, before sample " << next;
+      if (next % 320 != 0) return std::nullopt;
+      continue;
+    }
+    if (next == pushed.size() || frames[f] != pushed[next] || frames[f + 1] != pushed[next]) {
+      ADD_FAILURE() << "sample " << next << " of " << pushed.size() << " is missing or out of place";
+      return std::nullopt;
+    }
+    ++next;
+  }
+  return next;
+}
+
+TEST_P(VirtualMicPulse, MonitorHearsEverySampleOfBurstyRecordings) {
   auto recorder = pulse.recordMonitor();
-  ChildProcess mic(MORVIK_VIRTUAL_MIC_LINUX, {}, pulse.environment());
+  ChildProcess mic = helper();
   mic.write(R"({"op":"prepare"})"
-            "\n"
-            R"({"op":"start","session":1})"
             "\n");
   ASSERT_EQ(mic.readLine(), R"({"event":"ready","device":"BlackHole 2ch","offline":true})");
+  // As the keyboard delivers it: bursts of 1 to 12 chunks, each sent when its
+  // last chunk is due, so real time on average and up to 220 ms late; then
+  // recordings of one and two chunks, which "end" must still play.
   std::vector<std::int16_t> pushed;
-  for (int c = 0; c < 50; ++c) {
-    const auto samples = signalChunk(c);
-    pushed.insert(pushed.end(), samples.begin(), samples.end());
-    mic.write(audioLine(1, samples));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // in real time, as the application pushes
+  int c = 0;
+  const struct {
+    std::uint32_t session;
+    int chunks;
+  } recordings[] = {{1, 300}, {2, 1}, {3, 2}};
+  for (const auto& recording : recordings) {
+    mic.write(R"({"op":"start","session":)" + std::to_string(recording.session) + "}\n");
+    const auto due = std::chrono::steady_clock::now();
+    for (int sent = 0, burst = 0; sent < recording.chunks; ++burst) {
+      const int size = std::min(1 + burst * 7 % 12, recording.chunks - sent);
+      std::this_thread::sleep_until(due + std::chrono::milliseconds(20 * (sent + size - 1)));
+      std::string lines;
+      for (int i = 0; i < size; ++i, ++sent, ++c) {
+        const auto samples = signalChunk(c);
+        pushed.insert(pushed.end(), samples.begin(), samples.end());
+        lines += audioLine(recording.session, samples);
+      }
+      mic.write(lines);
+    }
+    mic.write(R"({"op":"end","session":)" + std::to_string(recording.session) + "}\n");
+    ASSERT_EQ(mic.readLine(), R"({"event":"final","session":)" + std::to_string(recording.session) + R"(,"text":""})");
   }
-  mic.write(R"({"op":"end","session":1})"
-            "\n");
-  EXPECT_EQ(mic.readLine(), R"({"event":"final","session":1,"text":""})");
-  const std::string recording = recorder->readAll(std::chrono::milliseconds(300));
-  std::vector<std::int16_t> frames(recording.size() / 2);
-  std::memcpy(frames.data(), recording.data(), frames.size() * 2);
+  std::string recording;
   if (onPipeWire()) {
+    recording = recorder->readAll(std::chrono::milliseconds(500));
+    std::vector<std::int16_t> frames(recording.size() / 2);
+    std::memcpy(frames.data(), recording.data(), frames.size() * 2);
     EXPECT_TRUE(heardThroughTheGraph(frames, pushed));
     EXPECT_EQ(mic.wait().status, 0);
     return;
   }
-  std::size_t first = 0;
-  while (first < frames.size() && frames[first] == 0) first += 2;
-  ASSERT_GE(frames.size(), first + 2 * pushed.size()) << "recorded " << frames.size() / 2 << " frames";
-  for (std::size_t i = 0; i < pushed.size(); ++i) {
-    ASSERT_EQ(frames[first + 2 * i], pushed[i]) << "left, sample " << i;
-    ASSERT_EQ(frames[first + 2 * i + 1], pushed[i]) << "right, sample " << i;
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       std::chrono::steady_clock::now() < deadline;) {
+    recording += recorder->readAll(std::chrono::milliseconds(20));
+    const auto count = heard(recording, pushed);
+    ASSERT_TRUE(count.has_value());
+    if (*count == pushed.size()) break;
   }
+  EXPECT_EQ(heard(recording, pushed), pushed.size());
   EXPECT_EQ(mic.wait().status, 0);
   EXPECT_EQ(mic.errorOutput(), "");
+}
+
+TEST_F(VirtualMicPulse, RecordingLeavesAnotherListenerUndisturbed) {
+  // A program already records the monitor at its default latency, which
+  // holds the sink in long blocks; a suspend would interrupt it.
+  ChildProcess listener("/usr/bin/parec", {"-v", "-d", "blackhole.monitor", "--raw"}, pulse.environment());
+  bool listening = false;
+  for (int i = 0; i < 500 && !listening; ++i) {
+    listening = !testing::runProcess("/usr/bin/pactl", {"list", "short", "source-outputs"}, {}, pulse.environment())
+                     .output.empty();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(listening);
+  ChildProcess mic = helper();
+  mic.write(R"({"op":"prepare"})"
+            "\n"
+            R"({"op":"start","session":1})"
+            "\n");
+  ASSERT_EQ(mic.readLine(), readyLine);
+  for (int c = 0; c < 10; ++c) {
+    mic.write(audioLine(1, signalChunk(c)));
+    EXPECT_EQ(mic.readLine(std::chrono::milliseconds(20)), std::nullopt);  // in real time
+  }
+  mic.write(R"({"op":"end","session":1})"
+            "\n");
+  EXPECT_EQ(mic.readLine(), R"({"event":"final","session":1,"text":""})");
+  listener.wait(std::chrono::milliseconds(0));
+  EXPECT_EQ(listener.errorOutput().find("Stream device suspended"), std::string::npos);
 }
 
 TEST_P(VirtualMicPulse, IdleSinkWithoutListenerKeepsUpInRealTime) {
@@ -225,6 +340,59 @@ TEST_P(VirtualMicPulse, MissingSinkIsTheFatalError) {
       "\n");
   EXPECT_EQ(run.exit.status, 0);
 }
+
+TEST_F(VirtualMicPulse, StalledServerIsAnOutputFailureAndRecovers) {
+  ChildProcess mic = helper();
+  mic.write(R"({"op":"prepare"})"
+            "\n");
+  ASSERT_EQ(mic.readLine(), readyLine);
+  ASSERT_TRUE(signalServer(pulse, SIGSTOP));
+  // Neither request waits for the server twice in full, and neither blames the driver.
+  mic.write(R"({"op":"start","session":1})"
+            "\n"
+            R"({"op":"prepare"})"
+            "\n");
+  EXPECT_EQ(mic.readLine(), outputFailedLine) << "start";
+  EXPECT_EQ(mic.readLine(), outputFailedLine) << "prepare";
+  ASSERT_TRUE(signalServer(pulse, SIGCONT));
+  ASSERT_EQ(pulse.pactl({"info"}), 0);
+  std::optional<std::string> answer;
+  for (int tries = 0; tries < 5 && answer != readyLine; ++tries) {
+    mic.write(R"({"op":"prepare"})"
+              "\n");
+    answer = mic.readLine();
+  }
+  EXPECT_EQ(answer, readyLine);
+  EXPECT_EQ(mic.wait().status, 0);
+}
+
+TEST(VirtualMicPulseGone, SinkOrServerGoneMidStreamIsAnOutputFailure) {
+  for (const bool serverDies : {false, true}) {
+    SCOPED_TRACE(serverDies ? "server killed" : "sink unloaded");
+    testing::PulseServer own;
+    ChildProcess mic(MORVIK_VIRTUAL_MIC_LINUX, {}, own.environment());
+    mic.write(R"({"op":"prepare"})"
+              "\n"
+              R"({"op":"start","session":1})"
+              "\n");
+    ASSERT_EQ(mic.readLine(), readyLine);
+    std::optional<std::string> answer;
+    for (int c = 0; c < 250 && !answer; ++c) {
+      if (c == 10 && serverDies) {
+        ASSERT_TRUE(signalServer(own, SIGKILL));
+      }
+      if (c == 10 && !serverDies) {
+        ASSERT_EQ(own.pactl({"unload-module", "module-null-sink"}), 0);
+      }
+      mic.write(audioLine(1, signalChunk(c)));
+      answer = mic.readLine(std::chrono::milliseconds(20));  // in real time, as the application pushes
+    }
+    EXPECT_EQ(answer, outputFailedLine);
+    EXPECT_EQ(mic.wait().status, 0);
+    EXPECT_EQ(mic.errorOutput(), "");
+  }
+}
+
 #endif
 
 }  // namespace

@@ -24,10 +24,12 @@ class TestClock final : public WaitClock {
   void sleepFor(channel::Duration span) override {
     now_ += span;
     slept += span;
+    lastSleep = span;
     if (onSleep) onSleep();
   }
   std::function<void()> onSleep;
   channel::Duration slept{};
+  channel::Duration lastSleep{};
 
  private:
   TimePoint now_{};
@@ -189,12 +191,14 @@ TEST(VirtualMicPlayback, EndPlaysWhatWasQueuedThenAnswersFinal) {
     m.system.records = true;
     m.open(4);
     for (int i = 0; i < chunks; ++i) m.send(chunk(4));
+    // The device holds fewer than three chunks back until told to drain.
     auto* queue = m.system.queue();
-    m.clock.onSleep = [queue] { queue->play(1); };
+    m.clock.onSleep = [&] { queue->advance(m.clock.lastSleep); };
     m.send(R"({"op":"end","session":4})");
     EXPECT_EQ(m.lines(), Lines{final(4)});
     EXPECT_EQ(m.system.queue(), nullptr);
-    EXPECT_LT(m.clock.slept, std::chrono::milliseconds(10 * (chunks + 2)));
+    EXPECT_EQ(m.system.played(), std::vector<std::uint8_t>(chunks * 1280, 7));
+    EXPECT_LT(m.clock.slept, std::chrono::milliseconds(20 * chunks + 20));
   }
 }
 
@@ -221,14 +225,42 @@ TEST(VirtualMicPlayback, StalledDeviceStopsTheRecordingAtThe49thChunk) {
   EXPECT_EQ(m.lines(), Lines{error(msg::invalidFrame)}) << "the recording is gone";
 }
 
-TEST(VirtualMicPlayback, PlayedBuffersReturnToThePool) {
+// As the keyboard delivers it: bursts of 1 to 12 chunks for 3 s, real time
+// on average, to a device that returns buffers in batches every 10 ms and
+// plays silence when it runs dry. Every chunk plays, in order, and the pool
+// of 48 is recycled many times without congestion.
+TEST(VirtualMicPlayback, BurstyPushPlaysEveryChunkInOrder) {
   Mic m;
+  m.system.records = true;
   m.open(1);
-  for (int i = 0; i < 200; ++i) {
-    m.send(chunk(1));
-    m.system.queue()->play();
+  std::vector<std::uint8_t> pushed;
+  constexpr int chunks = 150;
+  for (int tick = 0, sent = 0, burst = 0; sent < chunks || tick < 2 * chunks + 100; ++tick) {
+    // Chunk c is due at 20 ms * c; a burst goes when its last chunk is due.
+    const int size = std::min(1 + burst * 7 % 12, chunks - sent);
+    if (sent < chunks && 20 * (sent + size - 1) <= 10 * tick) {
+      for (int i = 0; i < size; ++i, ++sent) {
+        channel::Bytes pcm(640);
+        for (std::size_t j = 0; j < pcm.size(); ++j) pcm[j] = static_cast<std::uint8_t>(1 + (sent + j) % 250);
+        m.send(audio(1, pcm));
+        for (std::size_t j = 0; j < pcm.size(); j += 2)
+          pushed.insert(pushed.end(), {pcm[j], pcm[j + 1], pcm[j], pcm[j + 1]});
+      }
+      ++burst;
+    }
+    ASSERT_EQ(m.lines(), Lines{}) << "at " << 10 * tick << " ms";
+    m.system.queue()->advance(std::chrono::milliseconds(10));
   }
-  EXPECT_EQ(m.lines(), Lines{});
+  // The silence is only between chunks: without it, the audio is what was pushed.
+  const auto played = m.system.played();
+  std::vector<std::uint8_t> heard;
+  for (std::size_t i = 0; i < played.size(); i += 1280) {
+    const auto end = played.begin() + static_cast<std::ptrdiff_t>(std::min(i + 1280, played.size()));
+    if (std::any_of(played.begin() + static_cast<std::ptrdiff_t>(i), end, [](auto b) { return b != 0; }))
+      heard.insert(heard.end(), played.begin() + static_cast<std::ptrdiff_t>(i), end);
+  }
+  EXPECT_EQ(heard, pushed);
+  EXPECT_GT(played.size(), pushed.size()) << "the device ran dry at times";
 }
 
 TEST(VirtualMicFailures, NoRecordingSurvivesAPlatformFailure) {
@@ -267,6 +299,47 @@ TEST(VirtualMicFailures, NoRecordingSurvivesAPlatformFailure) {
   }
 }
 
+TEST(VirtualMicFailures, AudioSystemThatDoesNotAnswerIsAnOutputFailure) {
+  Mic m;
+  m.system.failures["deviceListSize"] = hardwareNotRunning;
+  m.send(R"({"op":"prepare"})");
+  EXPECT_EQ(m.lines(), Lines{error(msg::outputFailed)}) << "not the fatal missing driver";
+  m.system.failures.clear();
+  m.send(R"({"op":"prepare"})");
+  EXPECT_EQ(m.lines(), Lines{ready});
+  for (const char* operation : {"newOutput", "setCurrentDevice", "allocateBuffer"}) {
+    m.system.failures = {{operation, hardwareNotRunning}};
+    m.send(R"({"op":"start","session":1})");
+    EXPECT_EQ(m.lines(), Lines{error(msg::outputFailed)}) << operation;
+  }
+}
+
+TEST(VirtualMicFailures, StreamThatDiesMidRecording) {
+  for (const bool ending : {false, true}) {
+    SCOPED_TRACE(ending ? "then end" : "then audio");
+    Mic m;
+    m.open(1);
+    for (int i = 0; i < 5; ++i) {
+      m.send(chunk(1));
+      m.system.queue()->advance(std::chrono::milliseconds(20));
+    }
+    m.system.queue()->vanish();
+    if (ending) {
+      // Nothing is left to wait for.
+      m.send(R"({"op":"end","session":1})");
+      EXPECT_EQ(m.lines(), Lines{final(1)});
+      EXPECT_EQ(m.clock.slept, channel::Duration{});
+    } else {
+      m.send(chunk(1));
+      EXPECT_EQ(m.lines(), Lines{error(msg::outputFailed)});
+    }
+    EXPECT_EQ(m.system.queue(), nullptr);
+    m.send(R"({"op":"start","session":2})");
+    m.send(chunk(2));
+    EXPECT_EQ(m.lines(), Lines{}) << "the next recording has a stream of its own";
+  }
+}
+
 TEST(VirtualMicSessions, CancelStartAndEndOfOtherSessions) {
   Mic m;
   m.open(1);
@@ -276,6 +349,10 @@ TEST(VirtualMicSessions, CancelStartAndEndOfOtherSessions) {
   EXPECT_EQ(m.lines(), Lines{}) << "cancel is silent, and so is an end without a recording";
   m.send(R"({"op":"start","session":2})");
   m.send(chunk(2));
+  m.send(chunk(2));
+  EXPECT_FALSE(m.system.queue()->started()) << "a new recording counts its chunks from none";
+  m.send(chunk(2));
+  EXPECT_TRUE(m.system.queue()->started());
   m.send(R"({"op":"start","session":3})");
   EXPECT_EQ(m.lines(), Lines{}) << "a new start closes the open recording silently";
   m.send(chunk(2));
