@@ -3,7 +3,13 @@
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "speech/linux/shared_decoder.h"
@@ -33,13 +39,41 @@ class SphinxUtterances final : public UtteranceDecoder {
   ps_decoder_t* ps_;
 };
 
-std::unique_ptr<UtteranceDecoder> load(const ModelFiles& files) {
-  if (!files.installed()) return nullptr;
+ps_decoder_t* openModel(const ModelFiles& files) {
   cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-lm",
                                  files.languageModel.c_str(), "-dict", files.dictionary.c_str(), nullptr);
   if (config == nullptr) return nullptr;
   ps_decoder_t* decoder = ps_init(config);
   cmd_ln_free_r(config);
+  return decoder;
+}
+
+// PocketSphinx answers some broken models by ending the process or by
+// crashing, not with an error, so a child process tries the model first.
+bool loadsInAChild(const ModelFiles& files) {
+  constexpr int longestWaits = 3000;  // of 10 ms: a model that takes 30 s is broken too
+  std::fflush(nullptr);               // nothing buffered may be written twice
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) _exit(openModel(files) != nullptr ? 0 : 1);
+  int status = 0;
+  for (int waits = 0;; ++waits) {
+    const pid_t ended = waitpid(child, &status, WNOHANG);
+    if (ended == child) break;
+    if (ended < 0 && errno != EINTR) return false;
+    if (waits == longestWaits) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return false;
+    }
+    usleep(10000);
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::unique_ptr<UtteranceDecoder> load(const ModelFiles& files) {
+  if (!files.installed() || !loadsInAChild(files)) return nullptr;
+  ps_decoder_t* decoder = openModel(files);
   if (decoder == nullptr) return nullptr;
   return std::make_unique<SphinxUtterances>(decoder);
 }
