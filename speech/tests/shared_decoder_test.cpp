@@ -88,7 +88,7 @@ struct Task {
   Results results;
 };
 
-struct SharedDecoderTest : ::testing::Test {
+struct SharedDecoderThreads : ::testing::Test {
   // The worker runs on its own: wait for what it delivers, never for a set time.
   void waitFor(const Task& task, std::size_t count) {
     for (int i = 0; i < 60000 && task.results.size() < count; ++i) {
@@ -103,7 +103,7 @@ struct SharedDecoderTest : ::testing::Test {
   SharedDecoder decoder{std::make_unique<ScriptedDecoder>(shared)};
 };
 
-TEST_F(SharedDecoderTest, PausesSplitTheDictationAndTheTextCarriesOver) {
+TEST_F(SharedDecoderThreads, PausesSplitTheDictationAndTheTextCarriesOver) {
   Task task(loop, decoder);
   task.say({1, 1, 2, 2, 0, 0, 3, 0, 4});
   task.feed->end();
@@ -124,7 +124,7 @@ TEST_F(SharedDecoderTest, PausesSplitTheDictationAndTheTextCarriesOver) {
   EXPECT_EQ(shared->utterances, 5);
 }
 
-TEST_F(SharedDecoderTest, CancelDuringALongEndDoesNotWaitAndTheNextTaskQueuesBehindIt) {
+TEST_F(SharedDecoderThreads, CancelDuringALongEndDoesNotWaitAndTheNextTaskQueuesBehindIt) {
   std::promise<void> allow;
   shared->holdEnd = true;
   shared->endAllowed = allow.get_future().share();
