@@ -50,6 +50,11 @@ void Feed::cancel() {
   changed_.notify_one();
 }
 
+bool Feed::isCancelled() {
+  std::lock_guard lock(mutex_);
+  return cancelled_;
+}
+
 Feed::Next Feed::next(std::vector<std::int16_t>& chunk) {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return cancelled_ || overflowed_ || ended_ || !chunks_.empty(); });
@@ -106,6 +111,9 @@ bool SharedDecoder::nextUtterance(std::string& carried) {
 }
 
 void SharedDecoder::decodeJob(const Job& job) {
+  // A task cancelled while it waited costs nothing: an application that
+  // starts and cancels in a loop must not delay the next real session.
+  if (job.feed->isCancelled()) return;
   const auto fail = [&](const char* description) { job.delivery.deliver(std::nullopt, std::string(description)); };
   if (!decoder_->startUtterance()) return fail(decoderFailed);
   std::string carried;  // text of the utterances already ended

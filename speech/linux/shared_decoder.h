@@ -56,6 +56,7 @@ class Feed {
  private:
   friend class SharedDecoder;
   enum class Next { audio, ended, cancelled, overflowed };
+  bool isCancelled();
   // Waits for the next chunk or the end, on the worker.
   Next next(std::vector<std::int16_t>& chunk);
 

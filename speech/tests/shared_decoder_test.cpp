@@ -136,6 +136,8 @@ TEST_F(SharedDecoderThreads, CancelDuringALongEndDoesNotWaitAndTheNextTaskQueues
   // The main thread cancels and starts again while the end pass runs.
   auto cancelled = std::async(std::launch::async, [&] { first.cancel(); });
   const bool waited = cancelled.wait_for(30s) != std::future_status::ready;
+  Task skipped(loop, decoder);
+  skipped.cancel();
   Task second(loop, decoder);
   // Past what the decoder may hold back: the task is told it fell behind.
   for (std::size_t i = 0; i <= Feed::mostPendingSamples / 320; ++i) second.say({2});
@@ -143,6 +145,7 @@ TEST_F(SharedDecoderThreads, CancelDuringALongEndDoesNotWaitAndTheNextTaskQueues
   ASSERT_FALSE(waited) << "cancel waited for the end pass";
   waitFor(second, 1);
   EXPECT_EQ(second.results, (Results{"error 语音识别跟不上音频输入"}));
+  EXPECT_EQ(shared->utterances, 2) << "a task cancelled before its turn is skipped";
   loop.runReady();
   EXPECT_EQ(first.results, Results{}) << "nothing of the cancelled task";
 }
