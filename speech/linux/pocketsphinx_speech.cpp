@@ -3,69 +3,92 @@
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
 
-#include <condition_variable>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
-#include <deque>
-#include <future>
-#include <mutex>
-#include <thread>
+#include <cstdio>
+#include <string_view>
 #include <vector>
 
+#include "speech/linux/shared_decoder.h"
 #include "speech/task_delivery.h"
 
 namespace morvik::speech::linux {
-
-// The loaded English decoder, used by one task after the other. Loading takes about half a second, so it starts at once
-// on a thread of its own and the first task waits for it.
-class Decoder {
- public:
-  explicit Decoder(const ModelFiles& files)
-      : loaded_(std::async(std::launch::async, [files] { return load(files); }).share()) {}
-  ~Decoder() {
-    if (ps_decoder_t* decoder = loaded_.get()) ps_free(decoder);
-  }
-
-  // The decoder, or none when the model could not be loaded.
-  ps_decoder_t* get() const { return loaded_.get(); }
-  std::mutex& inUse() { return inUse_; }
-
- private:
-  static ps_decoder_t* load(const ModelFiles& files) {
-    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-lm",
-                                   files.languageModel.c_str(), "-dict", files.dictionary.c_str(), nullptr);
-    if (config == nullptr) return nullptr;
-    ps_decoder_t* decoder = ps_init(config);
-    cmd_ln_free_r(config);
-    return decoder;
-  }
-
-  std::shared_future<ps_decoder_t*> loaded_;
-  std::mutex inUse_;
-};
-
 namespace {
 
-// Descriptions of the errors this layer reports, in the user's language as
-// the platform's own would be.
-constexpr const char* modelNotLoaded = "无法加载 PocketSphinx 语音模型";
-constexpr const char* decoderFailed = "PocketSphinx 解码失败";
-constexpr const char* noSpeech = "未检测到语音";
-constexpr const char* fellBehind = "语音识别跟不上音频输入";
+class SphinxUtterances final : public UtteranceDecoder {
+ public:
+  explicit SphinxUtterances(ps_decoder_t* decoder) : ps_(decoder) {}
+  ~SphinxUtterances() override { ps_free(ps_); }
 
-// Audio waiting for the decoder, at most; the application pushes in real
-// time and the decoder runs several times faster.
-constexpr std::size_t mostPendingSamples = 16000 * 120;
+  bool startUtterance() override { return ps_start_utt(ps_) >= 0; }
+  bool process(const std::int16_t* samples, std::size_t count) override {
+    return ps_process_raw(ps_, samples, count, FALSE, FALSE) >= 0;
+  }
+  bool inSpeech() const override { return ps_get_in_speech(ps_) != 0; }
+  int frames() const override { return ps_get_n_frames(ps_); }
+  void endUtterance() override { ps_end_utt(ps_); }
+  std::string hypothesis() override {
+    const char* text = ps_get_hyp(ps_, nullptr);
+    return text == nullptr ? std::string() : std::string(text);
+  }
 
-// The audio of one request, handed from the main thread to the task's worker.
-struct Feed {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::deque<std::vector<std::int16_t>> chunks;
-  std::size_t pendingSamples = 0;
-  bool ended = false;
-  bool cancelled = false;
-  bool overflowed = false;
+ private:
+  ps_decoder_t* ps_;
 };
+
+ps_decoder_t* openModel(const ModelFiles& files) {
+  cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-lm",
+                                 files.languageModel.c_str(), "-dict", files.dictionary.c_str(), nullptr);
+  if (config == nullptr) return nullptr;
+  ps_decoder_t* decoder = ps_init(config);
+  cmd_ln_free_r(config);
+  return decoder;
+}
+
+// PocketSphinx answers a broken acoustic model by ending the process or by
+// crashing, not with an error (a broken dictionary or language model it
+// reports), so a child process tries the acoustic model first, with a
+// dictionary of one word, which takes a small part of a whole load.
+bool acousticModelLoadsInAChild(const ModelFiles& files) {
+  constexpr int longestWaits = 3000;  // of 10 ms: a model that takes 30 s is broken too
+  std::fflush(nullptr);               // nothing buffered may be written twice
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    constexpr std::string_view entry = "hello\tHH AH L OW\n";
+    const int dictionary = memfd_create("dictionary", 0);
+    if (dictionary < 0 || write(dictionary, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size())) _exit(1);
+    const std::string path = "/proc/self/fd/" + std::to_string(dictionary);
+    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-dict", path.c_str(),
+                                   "-keyphrase", "hello", nullptr);
+    _exit(config != nullptr && ps_init(config) != nullptr ? 0 : 1);
+  }
+  int status = 0;
+  for (int waits = 0;; ++waits) {
+    const pid_t ended = waitpid(child, &status, WNOHANG);
+    if (ended == child) break;
+    if (ended < 0 && errno != EINTR) return false;
+    if (waits == longestWaits) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return false;
+    }
+    usleep(10000);
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::unique_ptr<UtteranceDecoder> load(const ModelFiles& files) {
+  if (!files.installed() || !acousticModelLoadsInAChild(files)) return nullptr;
+  ps_decoder_t* decoder = openModel(files);
+  if (decoder == nullptr) return nullptr;
+  return std::make_unique<SphinxUtterances>(decoder);
+}
 
 class SphinxRequest final : public AudioBufferRecognitionRequest {
  public:
@@ -77,87 +100,25 @@ class SphinxRequest final : public AudioBufferRecognitionRequest {
     std::vector<std::int16_t> pcm(samples.size());
     // Exact: every sample was v / 32768 of a 16-bit v.
     for (std::size_t i = 0; i < samples.size(); ++i) pcm[i] = static_cast<std::int16_t>(samples[i] * 32768.0f);
-    std::lock_guard lock(feed->mutex);
-    if (feed->ended || feed->cancelled || feed->overflowed) return;
-    if (feed->pendingSamples + pcm.size() > mostPendingSamples) {
-      feed->overflowed = true;
-    } else {
-      feed->pendingSamples += pcm.size();
-      feed->chunks.push_back(std::move(pcm));
-    }
-    feed->changed.notify_one();
+    feed->append(std::move(pcm));
   }
-
-  void endAudio() override {
-    std::lock_guard lock(feed->mutex);
-    feed->ended = true;
-    feed->changed.notify_one();
-  }
+  void endAudio() override { feed->end(); }
 
   const std::shared_ptr<Feed> feed = std::make_shared<Feed>();
   bool partial = false;
 };
 
-// Decodes one utterance: partial results as the hypothesis changes, the
-// final one once the audio has ended and been decoded.
-void decode(const std::shared_ptr<Decoder>& decoder, const std::shared_ptr<Feed>& feed, bool partial,
-            const TaskDelivery& delivery) {
-  ps_decoder_t* ps = decoder->get();
-  if (ps == nullptr) return delivery.deliver(std::nullopt, std::string(modelNotLoaded));
-  std::lock_guard inUse(decoder->inUse());
-  if (ps_start_utt(ps) < 0) return delivery.deliver(std::nullopt, std::string(decoderFailed));
-  std::string hypothesis;
-  for (;;) {
-    std::vector<std::int16_t> chunk;
-    {
-      std::unique_lock lock(feed->mutex);
-      feed->changed.wait(lock,
-                         [&] { return feed->cancelled || feed->overflowed || !feed->chunks.empty() || feed->ended; });
-      if (feed->cancelled) break;
-      if (feed->overflowed) {
-        delivery.deliver(std::nullopt, std::string(fellBehind));
-        break;
-      }
-      if (feed->chunks.empty()) {
-        ps_end_utt(ps);
-        const char* text = ps_get_hyp(ps, nullptr);
-        if (text == nullptr || *text == '\0') return delivery.deliver(std::nullopt, std::string(noSpeech));
-        return delivery.deliver(RecognitionResult{text, true}, {});
-      }
-      chunk = std::move(feed->chunks.front());
-      feed->chunks.pop_front();
-      feed->pendingSamples -= chunk.size();
-    }
-    if (ps_process_raw(ps, chunk.data(), chunk.size(), FALSE, FALSE) < 0) {
-      delivery.deliver(std::nullopt, std::string(decoderFailed));
-      break;
-    }
-    const char* text = ps_get_hyp(ps, nullptr);
-    if (partial && text != nullptr && hypothesis != text) {
-      hypothesis = text;
-      delivery.deliver(RecognitionResult{hypothesis, false}, {});
-    }
-  }
-  // The decoder is shared: end the utterance before the next task starts one.
-  ps_end_utt(ps);
-}
-
 class SphinxTask final : public RecognitionTask {
  public:
-  SphinxTask(channel::MainLoop& loop, std::shared_ptr<Decoder> decoder, std::shared_ptr<SphinxRequest> request,
-             ResultHandler handler)
-      : feed_(request->feed), delivery_(loop, std::move(handler)) {
-    std::thread(decode, std::move(decoder), feed_, request->partial, delivery_).detach();
+  SphinxTask(channel::MainLoop& loop, SharedDecoder& decoder, const SphinxRequest& request, ResultHandler handler)
+      : feed_(request.feed), delivery_(loop, std::move(handler)) {
+    decoder.decode(feed_, delivery_, request.partial);
   }
   ~SphinxTask() override { cancel(); }
 
   void cancel() override {
     delivery_.cancel();
-    std::lock_guard lock(feed_->mutex);
-    feed_->cancelled = true;
-    feed_->chunks.clear();
-    feed_->pendingSamples = 0;
-    feed_->changed.notify_one();
+    feed_->cancel();
   }
 
  private:
@@ -167,7 +128,7 @@ class SphinxTask final : public RecognitionTask {
 
 class SphinxRecognizer final : public SpeechRecognizer {
  public:
-  SphinxRecognizer(channel::MainLoop& loop, std::shared_ptr<Decoder> decoder)
+  SphinxRecognizer(channel::MainLoop& loop, std::shared_ptr<SharedDecoder> decoder)
       : loop_(loop), decoder_(std::move(decoder)) {}
   bool isAvailable() const override { return true; }
   bool supportsOnDeviceRecognition() const override { return true; }
@@ -175,12 +136,12 @@ class SphinxRecognizer final : public SpeechRecognizer {
                                                    ResultHandler handler) override {
     auto sphinx = std::dynamic_pointer_cast<SphinxRequest>(request);
     if (!sphinx) return nullptr;
-    return std::make_unique<SphinxTask>(loop_, decoder_, std::move(sphinx), std::move(handler));
+    return std::make_unique<SphinxTask>(loop_, *decoder_, *sphinx, std::move(handler));
   }
 
  private:
   channel::MainLoop& loop_;
-  std::shared_ptr<Decoder> decoder_;
+  std::shared_ptr<SharedDecoder> decoder_;
 };
 
 }  // namespace
@@ -207,8 +168,12 @@ void PocketSphinxSpeech::requestAuthorization(std::function<void(AuthorizationSt
 }
 
 std::shared_ptr<SpeechRecognizer> PocketSphinxSpeech::makeRecognizer(const std::string& locale) {
-  if (locale != "en-US" || !english_.installed()) return nullptr;
-  if (!decoder_) decoder_ = std::make_shared<Decoder>(english_);
+  if (locale != "en-US") return nullptr;
+  if (!decoder_) {
+    auto loaded = load(english_);
+    if (!loaded) return nullptr;
+    decoder_ = std::make_shared<SharedDecoder>(std::move(loaded));
+  }
   return std::make_shared<SphinxRecognizer>(loop_, decoder_);
 }
 

@@ -2,9 +2,9 @@
 
 // Offline recognition on Linux with PocketSphinx and its packaged US English
 // model. Linux asks no permission for offline recognition, so the status is
-// always authorized; "zh-CN" has no model, so it gets no recogniser. Each
-// task decodes on a worker thread of its own, fed in order, and posts its
-// results to the main loop.
+// always authorized; "zh-CN" has no model, so it gets no recogniser. The
+// model is loaded once, at the first "prepare" of English, into one decoder
+// that the tasks share in turn (shared_decoder.h).
 
 #include <filesystem>
 #include <memory>
@@ -25,7 +25,7 @@ struct ModelFiles {
 // Where Debian's pocketsphinx-en-us puts the model.
 ModelFiles packagedEnglishModel();
 
-class Decoder;
+class SharedDecoder;
 
 class PocketSphinxSpeech final : public SpeechPlatform {
  public:
@@ -33,14 +33,18 @@ class PocketSphinxSpeech final : public SpeechPlatform {
 
   AuthorizationStatus authorizationStatus() override { return AuthorizationStatus::authorized; }
   void requestAuthorization(std::function<void(AuthorizationStatus)> answer) override;
+  // Loads the model the first time, on the calling thread (about half a
+  // second; a child process tries the acoustic model first, as a broken one
+  // can end the process): none when it is missing or does not load, and the
+  // next call tries again.
   std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override;
   std::shared_ptr<AudioBufferRecognitionRequest> makeAudioBufferRequest() override;
 
  private:
   channel::MainLoop& loop_;
   ModelFiles english_;
-  // Loaded once, at the first "prepare" of English, and kept for the process.
-  std::shared_ptr<Decoder> decoder_;
+  // Kept for the process once loaded.
+  std::shared_ptr<SharedDecoder> decoder_;
 };
 
 }  // namespace morvik::speech::linux

@@ -13,6 +13,7 @@ namespace morvik::speech {
 namespace {
 
 using Lines = std::vector<std::string>;
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 namespace msg = message;
 
@@ -54,6 +55,13 @@ struct Dictation {
     send(start(s));
     lines();
   }
+  // Chunks of speech or silence pushed in real time.
+  void speak(std::uint32_t s, int chunks, bool loud = true) {
+    for (int i = 0; i < chunks; ++i) {
+      send(audio(s, loud));
+      loop.advance(milliseconds(20));
+    }
+  }
   void deliver(std::optional<RecognitionResult> result, RecognitionError failure = {}) {
     sim.currentTask()->deliver(std::move(result), std::move(failure));
     loop.runReady();
@@ -73,7 +81,6 @@ TEST(AudioChunk, ConversionAndLimits) {
   EXPECT_EQ(chunk(channel::Bytes(3)), std::nullopt);
   EXPECT_EQ(chunk({}), std::nullopt);
   EXPECT_EQ(decodeAudioChunk("AAA"), std::nullopt);
-  EXPECT_EQ(decodeAudioChunk(std::string(1024, 'A')), std::nullopt);  // 768 bytes
   EXPECT_EQ(decodeAudioChunk(std::string(1025, 'A')), std::nullopt);
 }
 
@@ -129,6 +136,7 @@ TEST(SpeechPrepare, LocaleAndAuthorization) {
     bool englishRecognizer, englishAvailable;
     std::string expected;
     int asked;
+    bool modelLoads = true;
   } cases[] = {
       // clang-format off
       {"default locale", R"({"op":"prepare"})", A::authorized, {}, true, true, readyChinese, 0},
@@ -142,6 +150,7 @@ TEST(SpeechPrepare, LocaleAndAuthorization) {
       {"restricted", english, A::restricted, {}, true, true, error(msg::notAuthorized), 0},
       {"no recogniser", english, A::authorized, {}, false, true, error(msg::recognizerUnavailable), 0},
       {"recogniser unavailable", english, A::authorized, {}, true, false, error(msg::recognizerUnavailable), 0},
+      {"model does not load", english, A::authorized, {}, true, true, error(msg::recognizerUnavailable), 0, false},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -152,6 +161,7 @@ TEST(SpeechPrepare, LocaleAndAuthorization) {
     d.sim.decisionDelay = seconds(30);
     if (!c.englishRecognizer) d.sim.recognizers.erase("en-US");
     if (!c.englishAvailable) d.sim.recognizers["en-US"].available = false;
+    d.sim.modelLoads = c.modelLoads;
     d.send(c.request);
     d.loop.advance(seconds(30));
     EXPECT_EQ(d.lines(), Lines{c.expected});
@@ -184,12 +194,17 @@ TEST(SpeechStart, NeedsAReadyRecognizerAndNoOpenSession) {
 }
 
 TEST(SpeechStart, ConfiguresTheRequestForDictation) {
-  Dictation d;
-  d.open(1);
-  const auto& request = d.sim.currentTask()->request();
-  EXPECT_TRUE(request.reportsPartialResults);
-  EXPECT_EQ(request.hint, TaskHint::dictation);
-  EXPECT_TRUE(request.requiresOnDevice);
+  for (const bool onDevice : {true, false}) {
+    Dictation d;
+    d.sim.recognizers["en-US"].onDevice = onDevice;
+    d.send(R"({"op":"prepare","locale":"en-US"})");
+    EXPECT_EQ(d.lines(), Lines{channel::serialize({{"event", "ready"}, {"locale", "en-US"}, {"offline", onDevice}})});
+    d.send(start(1));
+    const auto& request = d.sim.currentTask()->request();
+    EXPECT_TRUE(request.reportsPartialResults);
+    EXPECT_EQ(request.hint, TaskHint::dictation);
+    EXPECT_EQ(request.requiresOnDevice, onDevice);
+  }
 }
 
 // Every way a session ends, and that nothing of the session follows its end.
@@ -263,26 +278,29 @@ TEST(SpeechSession, Endings) {
     SCOPED_TRACE(c.name);
     Dictation d;
     d.open(1);
-    auto* task = d.sim.currentTask();
+    const TaskDelivery late = d.sim.currentTask()->delivery();
     c.play(d);
     EXPECT_EQ(d.lines(), c.expected);
-    // Late callbacks of the ended task, and the timer's time, bring nothing.
-    if (d.sim.currentTask() == task) task->deliver(RecognitionResult{"late", true}, "late");
+    // A late callback of the ended task, even into a new session of the same
+    // number, and the timer's time bring nothing.
+    d.send(start(1));
+    d.lines();
+    late.deliver(RecognitionResult{"late", true}, "late");
     d.loop.advance(seconds(20));
     EXPECT_EQ(d.lines(), Lines{});
   }
 }
 
-TEST(SpeechSession, ReusedNumberDoesNotLetTheCancelledTasksCallbacksThrough) {
+TEST(SpeechSession, CancelForgetsAFinalResultThatCameBeforeEnd) {
   Dictation d;
-  d.open(5);
-  d.sim.currentTask()->deliver(RecognitionResult{"old", false}, {});  // already on its way to the main loop
-  d.bridge.receive(*channel::parseObject(R"({"op":"cancel"})"));
-  d.bridge.receive(*channel::parseObject(start(5)));
-  d.loop.runReady();
-  EXPECT_EQ(d.lines(), Lines{});
-  d.deliver(RecognitionResult{"new", false});
-  EXPECT_EQ(d.lines(), (Lines{partial(5, "new")}));
+  d.open(1);
+  d.deliver(RecognitionResult{"early", true});
+  d.send(R"({"op":"cancel"})");
+  d.send(start(2));
+  d.send(end(2));
+  EXPECT_EQ(d.lines(), (Lines{partial(1, "early")})) << "session 2 waits for its own result";
+  d.deliver(RecognitionResult{"its own", true});
+  EXPECT_EQ(d.lines(), (Lines{partial(2, "its own"), final(2, "its own")}));
 }
 
 TEST(SpeechSession, RepeatedEndKeepsTheFirstTimer) {
@@ -314,15 +332,66 @@ TEST(SpeechSession, TranscriptionIsCutTo8000Characters) {
   EXPECT_EQ(d.lines(), (Lines{partial(1, std::string(7999, 'a') + "e\xCC\x81")}));
 }
 
-TEST(SimRecognizer, TurnsSpeechIntoTheFixedPhrase) {
+// Against a recogniser that decodes as an offline one does: utterances split
+// at pauses, end passes that take time and mend the first guesses, one
+// decoder shared in turn.
+TEST(SpeechDecoding, PausesSplitTheDictationAndTheFinalTextIsTheMendedOne) {
   Dictation d;
   d.sim.transcribes = true;
   d.open(1);
-  for (int i = 0; i < 10; ++i) d.send(audio(1, false));
-  for (int i = 0; i < 20; ++i) d.send(audio(1));
+  d.speak(1, 40);  // four words
+  d.speak(1, 30, false);
+  d.speak(1, 20);
   d.send(end(1));
-  EXPECT_EQ(d.lines(), (Lines{partial(1, "please"), partial(1, "please open"), partial(1, "please open"),
-                              final(1, "please open")}));
+  const std::string heard = "please open the settings in turn";
+  EXPECT_EQ(d.lines(), (Lines{partial(1, "please"), partial(1, "please open"), partial(1, "please open the"),
+                              partial(1, "please open the setting"), partial(1, "please open the settings"),
+                              partial(1, "please open the settings in"), partial(1, heard)}));
+  d.loop.advance(milliseconds(16));  // the end pass of 0.4 s of speech
+  const std::string mended = "please open the settings and turn";
+  EXPECT_EQ(d.lines(), (Lines{partial(1, mended), final(1, mended)}));
+}
+
+TEST(SpeechDecoding, AnEndPassPastTheFinishTimeoutEndsWithTheLastPartial) {
+  Dictation d;
+  d.sim.transcribes = true;
+  d.sim.endPassPerSecond = seconds(1);
+  d.open(1);
+  d.speak(1, 600);  // 12 s without a pause
+  d.lines();
+  d.send(end(1));
+  d.loop.advance(seconds(10));
+  const auto lines = d.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(
+      lines[0].starts_with(R"({"event":"final","session":1,"text":"please open the setting in turn on the micro)"))
+      << lines[0];
+  d.loop.advance(seconds(5));
+  EXPECT_EQ(d.lines(), Lines{}) << "the late final result is dropped";
+}
+
+TEST(SpeechDecoding, ANewSessionWaitsForTheCancelledOnesEndPassAndCanFallBehind) {
+  Dictation d;
+  d.sim.transcribes = true;
+  d.sim.endPassPerSecond = seconds(1);
+  d.sim.mostPendingSamples = 16000;
+  d.open(1);
+  d.speak(1, 100);  // 2 s: the cancel costs a 2 s end pass
+  d.send(R"({"op":"cancel"})");
+  d.send(R"({"op":"prepare","locale":"en-US"})");
+  d.send(start(2));
+  d.lines();
+  d.speak(2, 20);
+  EXPECT_EQ(d.lines(), Lines{}) << "the decoder is still ending session 1";
+  d.loop.advance(seconds(2));
+  EXPECT_EQ(d.lines(), (Lines{partial(2, "please"), partial(2, "please open")}));
+
+  d.speak(2, 80);
+  d.lines();
+  d.send(R"({"op":"cancel"})");
+  d.send(start(3));
+  d.speak(3, 51);  // more than a second while the decoder is busy
+  EXPECT_EQ(d.lines(), (Lines{error(std::string(msg::recognitionFailed) + "Recognizer fell behind the audio", 3)}));
 }
 
 }  // namespace
