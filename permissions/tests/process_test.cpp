@@ -58,6 +58,22 @@ TEST(PermissionsLinux, BlueZAndTheAccessibilityBus) {
   desktop.setAccessibilityEnabled(false);
   EXPECT_NE(report(desktop.environment()).find(R"("accessibility":"denied")"), std::string::npos);
 }
+
+// A report changes nothing and waits on nobody: a stopped daemon is not
+// started, a stalled one is asked once and counts as absent.
+TEST(PermissionsLinux, StoppedOrStalledDaemons) {
+  const std::string absent = R"({"bluetooth":"unknown","accessibility":"denied","speech":"granted"})"
+                             "\n";
+  {
+    ble::linux::BluezMock stopped({.startService = false, .activatable = true});
+    EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {}, stopped.bothBuses()).output, absent);
+    EXPECT_FALSE(stopped.activated());
+  }
+  ble::linux::BluezMock stalled;
+  stalled.mock("StallObjectManager", true);
+  EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {}, stalled.bothBuses()).output, absent);
+  EXPECT_EQ(stalled.ask<std::uint32_t>("StallObjectManager", false), 1u) << "asked once";
+}
 #endif
 
 }  // namespace

@@ -60,6 +60,23 @@ LAYOUT = {
 
 def load(mock, parameters):
     bluez5.load(mock, parameters)
+    mock.object_manager_calls = 0
+    mock.object_manager_stalled = False
+    _add_async_method(mock, OBJECT_MANAGER_IFACE, 'GetManagedObjects', '', 'a{oa{sa{sv}}}', GetManagedObjects)
+
+
+def GetManagedObjects(manager, ok, err, sender):
+    '''Counted; a stalled daemon takes the call and never answers.'''
+    manager.object_manager_calls += 1
+    if not manager.object_manager_stalled:
+        ok({dbus.ObjectPath(path): obj.props for path, obj in mockobject.objects.items() if path != '/'})
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='b', out_signature='u')
+def StallObjectManager(self, stalled):
+    '''Stalls (true) or heals GetManagedObjects; returns the calls so far.'''
+    self.object_manager_stalled = stalled
+    return self.object_manager_calls
 
 
 def _manager():
