@@ -33,6 +33,7 @@ class BluezMock {
 
   // The environment that points a helper's system bus here.
   std::vector<std::string> environment() const { return {"DBUS_SYSTEM_BUS_ADDRESS=" + address_}; }
+  const std::string& address() const { return address_; }
   // Both the system and the session bus here.
   std::vector<std::string> bothBuses() const {
     return {"DBUS_SYSTEM_BUS_ADDRESS=" + address_, "DBUS_SESSION_BUS_ADDRESS=" + address_};

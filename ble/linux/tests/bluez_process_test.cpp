@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "ble/linux/bluez_central.h"
 #include "ble/linux/device_identifier.h"
 #include "ble/linux/tests/bluez_mock.h"
 #include "channel/json.h"
@@ -408,6 +409,39 @@ TEST(BluezProcess, PlatformErrorsAnswerTheOperation) {
   }
   session.send(R"({"id":4,"op":"voiceEnable","enabled":true})");
   EXPECT_EQ(session.answer(), R"({"id":4,"result":true})") << "the link stays up";
+}
+
+class StateDelegate final : public CentralManagerDelegate {
+ public:
+  void centralManagerDidUpdateState() override {}
+  void didDiscoverPeripheral(const std::shared_ptr<Peripheral>&, const AdvertisementData&, int) override {}
+  void didConnectPeripheral(const std::shared_ptr<Peripheral>&) override {}
+  void didFailToConnectPeripheral(const std::shared_ptr<Peripheral>&, const BluetoothError&) override {}
+  void didDisconnectPeripheral(const std::shared_ptr<Peripheral>&, const BluetoothError&) override {}
+};
+
+bool runUntil(channel::AsioLoop& loop, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    loop.context().restart();
+    loop.context().run_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+// Calls sent after the bus broke but before the helper heard of it: sending
+// fails at once, and each failure still reaches the call's reply handler.
+TEST(BluezCentral, CallsOnABusThatJustBrokeFailToTheirHandlers) {
+  BluezMock bluez;
+  bluez.addAdapter();
+  channel::AsioLoop loop;
+  StateDelegate delegate;
+  BluezCentral central(delegate, loop, sdbus::createSessionBusConnectionWithAddress(bluez.address()));
+  ASSERT_TRUE(runUntil(loop, [&] { return central.state() == CentralState::poweredOn; }));
+  bluez.stopBus();
+  central.scanForPeripherals();
+  EXPECT_TRUE(runUntil(loop, [&] { return central.state() == CentralState::unsupported; }));
+  EXPECT_FALSE(central.isScanning());
 }
 
 TEST(DeviceIdentifier, IsStableAndTiedToBothAddresses) {
