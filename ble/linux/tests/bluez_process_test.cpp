@@ -444,6 +444,28 @@ TEST(BluezCentral, CallsOnABusThatJustBrokeFailToTheirHandlers) {
   EXPECT_FALSE(central.isScanning());
 }
 
+// bluetoothd unresolves the services of a lost link, then removes them,
+// then reports Connected false: the removals belong to the loss, so none of
+// them is held back as a change of services that a quick reconnection of
+// the same keyboard would then hear of.
+TEST(BluezCentral, ServicesRemovedWithALostLinkAreNoServiceChange) {
+  BluezMock bluez;
+  const auto keyboard = bluez.addKeyboard(bluez.addAdapter(), keyboardAddress, "Morvik Pro");
+  channel::AsioLoop loop;
+  StateDelegate delegate;
+  BluezCentral central(delegate, loop, sdbus::createSessionBusConnectionWithAddress(bluez.address()));
+  ASSERT_TRUE(runUntil(loop, [&] { return central.state() == CentralState::poweredOn; }));
+  const auto found = central.retrievePeripherals({deviceIdentifier(adapterAddress, keyboardAddress)});
+  ASSERT_EQ(found.size(), 1u);
+  const auto device = std::dynamic_pointer_cast<BluezPeripheral>(found.front());
+  central.connect(device);
+  ASSERT_TRUE(runUntil(loop, [&] { return device->state() == PeripheralState::connected; }));
+  bluez.mock("LoseLink", keyboard);
+  ASSERT_TRUE(runUntil(loop, [&] { return device->state() == PeripheralState::disconnected; }));
+  EXPECT_FALSE(device->serviceChange_);
+  EXPECT_TRUE(device->invalidated_.empty());
+}
+
 TEST(DeviceIdentifier, IsStableAndTiedToBothAddresses) {
   // Fixed for good: the application remembers keyboards by this identifier.
   // (Python's uuid.uuid5 gives the same for this namespace and name.)
