@@ -15,7 +15,9 @@
 #include <chrono>
 #include <future>
 #include <map>
+#include <memory>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "permissions/permission_source.h"
@@ -103,10 +105,14 @@ template <typename T>
 class Asked {
  public:
   template <typename Ask>
-  void start(Ask ask) {
-    std::promise<T> promise;
-    answer_ = promise.get_future();
-    std::thread([ask, promise = std::move(promise)]() mutable { promise.set_value(ask()); }).detach();
+  void start(Ask ask, T absent) {
+    auto promise = std::make_shared<std::promise<T>>();
+    answer_ = promise->get_future();
+    try {
+      std::thread([ask, promise] { promise->set_value(ask()); }).detach();
+    } catch (const std::system_error&) {
+      promise->set_value(absent);  // no thread to ask on: nobody answered
+    }
   }
   T get(Clock::time_point deadline, T absent) {
     if (!value_) value_ = answer_.wait_until(deadline) == std::future_status::ready ? answer_.get() : absent;
@@ -137,8 +143,8 @@ class LinuxPermissions final : public PermissionSource {
   void askOnce() {
     if (asked_) return;
     asked_ = true;
-    bluetooth_.start([deadline = deadline_] { return blueZAnswer(deadline); });
-    accessibility_.start([deadline = deadline_] { return accessibilityBusEnabled(deadline); });
+    bluetooth_.start([deadline = deadline_] { return blueZAnswer(deadline); }, unknown);
+    accessibility_.start([deadline = deadline_] { return accessibilityBusEnabled(deadline); }, false);
   }
 
   channel::MainLoop& loop_;
