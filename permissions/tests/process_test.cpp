@@ -72,7 +72,8 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
   ble::linux::BluezMock stalled;
   stalled.mock("StallObjectManager", true);
   EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {}, stalled.bothBuses()).output, absent);
-  EXPECT_EQ(stalled.ask<std::uint32_t>("StallObjectManager", false), 1u) << "asked once";
+  // Once at most: a machine slow enough may reach the deadline before asking.
+  EXPECT_LE(stalled.ask<std::uint32_t>("StallObjectManager", false), 1u) << "asked once";
 }
 #endif
 
