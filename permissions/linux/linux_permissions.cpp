@@ -6,19 +6,23 @@
 // waits.
 //
 // A report must neither wait on a stalled daemon nor change what it reports:
-// each service is asked once per run, on a thread of its own so that the
-// two are asked side by side, and only if its name already has an owner;
-// the calls go to that owner's unique name, which the bus never activates.
-// Whatever has not answered when the report's time is up counts as absent.
+// each service is asked once per run, and only if its name already has an
+// owner; the calls go to that owner's unique name, which the bus never
+// activates. Whatever has not answered when the report's time is up counts
+// as absent: at that moment an alarm shuts the sockets of the connections
+// still open, which ends any wait of sd-bus, even one that heeds no timeout
+// (a bus that never finishes the handshake), and nothing is asked after.
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
 #include <chrono>
-#include <future>
+#include <csignal>
 #include <map>
-#include <memory>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "permissions/permission_source.h"
 
@@ -30,6 +34,39 @@ using Clock = std::chrono::steady_clock;
 constexpr int denied = 2, granted = 3, unknown = -1;
 // From the start of the process to the report, with room for writing it.
 constexpr auto answerTime = std::chrono::milliseconds(800);
+
+constexpr int descriptors = 256;
+
+// Set by the alarm, which interrupts the one thread of the process.
+volatile std::sig_atomic_t timeUp = 0;
+// Sockets the process started with, perhaps shared with the application:
+// never shut. Set before the alarm is armed.
+bool inherited[descriptors] = {};
+
+bool isSocket(int fd) {
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+// The other sockets of this process are its bus connections: shutting them
+// ends every wait on them, the handshake that sd-bus waits for while it
+// connects included.
+void onAlarm(int) {
+  timeUp = 1;
+  for (int fd = 3; fd < descriptors; ++fd)
+    if (!inherited[fd] && isSocket(fd)) ::shutdown(fd, SHUT_RDWR);
+}
+
+void armAlarm() {
+  for (int fd = 3; fd < descriptors; ++fd) inherited[fd] = isSocket(fd);
+  struct sigaction action {};
+  action.sa_handler = onAlarm;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGALRM, &action, nullptr);
+  itimerval timer{};
+  timer.it_value.tv_usec = std::chrono::microseconds(answerTime).count();
+  ::setitimer(ITIMER_REAL, &timer, nullptr);
+}
 
 std::uint64_t microsecondsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
@@ -54,6 +91,7 @@ std::optional<std::string> ownerOf(sdbus::IConnection& bus, const std::string& n
 }
 
 int blueZAnswer(Clock::time_point deadline) {
+  if (timeUp != 0) return unknown;
   try {
     const auto bus = sdbus::createSystemBusConnection();
     const auto owner = ownerOf(*bus, "org.bluez", deadline);
@@ -75,6 +113,7 @@ int blueZAnswer(Clock::time_point deadline) {
 }
 
 bool accessibilityBusEnabled(Clock::time_point deadline) {
+  if (timeUp != 0) return false;
   try {
     const auto session = sdbus::createSessionBusConnection();
     const auto owner = ownerOf(*session, "org.a11y.Bus", deadline);
@@ -93,65 +132,32 @@ bool accessibilityBusEnabled(Clock::time_point deadline) {
         .withTimeout(microsecondsLeft(deadline))
         .storeResultsTo(address);
     // Reachable: the accessibility bus takes a connection.
-    return sdbus::createSessionBusConnectionWithAddress(address) != nullptr;
+    return sdbus::createSessionBusConnectionWithAddress(address) != nullptr && timeUp == 0;
   } catch (const sdbus::Error&) {
     return false;
   }
 }
 
-// One question to a service, asked on its own thread. The thread is never
-// joined: the process ends with the report, whatever the service is doing.
-template <typename T>
-class Asked {
- public:
-  template <typename Ask>
-  void start(Ask ask, T absent) {
-    auto promise = std::make_shared<std::promise<T>>();
-    answer_ = promise->get_future();
-    try {
-      std::thread([ask, promise] { promise->set_value(ask()); }).detach();
-    } catch (const std::system_error&) {
-      promise->set_value(absent);  // no thread to ask on: nobody answered
-    }
-  }
-  T get(Clock::time_point deadline, T absent) {
-    if (!value_) value_ = answer_.wait_until(deadline) == std::future_status::ready ? answer_.get() : absent;
-    return *value_;
-  }
-
- private:
-  std::future<T> answer_;
-  std::optional<T> value_;
-};
-
 class LinuxPermissions final : public PermissionSource {
  public:
-  explicit LinuxPermissions(channel::MainLoop& loop) : loop_(loop), deadline_(Clock::now() + answerTime) {}
+  explicit LinuxPermissions(channel::MainLoop& loop) : loop_(loop), deadline_(Clock::now() + answerTime) { armAlarm(); }
   int bluetoothAuthorization() override {
-    askOnce();
-    return bluetooth_.get(deadline_, unknown);
+    if (!bluetooth_) bluetooth_ = blueZAnswer(deadline_);
+    return *bluetooth_;
   }
   int speechAuthorizationStatus() override { return granted; }
   bool isProcessTrusted() override {
-    askOnce();
-    return accessibility_.get(deadline_, false);
+    if (!accessibility_) accessibility_ = accessibilityBusEnabled(deadline_);
+    return *accessibility_;
   }
   void startCentralManager(std::function<void()> updated) override { loop_.post(std::move(updated)); }
   void requestSpeechAuthorization(std::function<void(int)> answered) override { answered(granted); }
 
  private:
-  void askOnce() {
-    if (asked_) return;
-    asked_ = true;
-    bluetooth_.start([deadline = deadline_] { return blueZAnswer(deadline); }, unknown);
-    accessibility_.start([deadline = deadline_] { return accessibilityBusEnabled(deadline); }, false);
-  }
-
   channel::MainLoop& loop_;
   const Clock::time_point deadline_;
-  bool asked_ = false;
-  Asked<int> bluetooth_;
-  Asked<bool> accessibility_;
+  std::optional<int> bluetooth_;
+  std::optional<bool> accessibility_;
 };
 
 }  // namespace
