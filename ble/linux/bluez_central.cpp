@@ -92,7 +92,9 @@ void BluezCentral::subscribe() {
         std::string name, oldOwner, newOwner;
         message >> name >> oldOwner >> newOwner;
         if (newOwner.empty()) return daemonGone();
-        // bluetoothd is back; its objects tell the state.
+        // bluetoothd is back; its objects tell the state, and its adapters
+        // get their full time to show up.
+        adapterGrace_.reset();
         loadObjects();
       }));
 }
@@ -138,18 +140,14 @@ void BluezCentral::loadObjects() {
         }
         std::map<sdbus::ObjectPath, Interfaces> objects;
         reply >> objects;
-        auto known = std::move(devices_);
+        // Held until the list is read, so that a device still there keeps its handle.
+        const auto known = std::move(devices_);
         forgetObjects();
         // Paths sort parents first: adapters before devices before services.
         for (const auto& [path, interfaces] : objects) {
           for (const auto& [name, properties] : interfaces) {
             if (name == bluez::adapter) addAdapter(path, properties);
-            if (name == bluez::device) {
-              auto& device = devices_[path];
-              const auto kept = known.find(path);
-              device = kept != known.end() ? kept->second : std::make_shared<BluezPeripheral>(*this, path);
-              updateDevice(*device, properties);
-            }
+            if (name == bluez::device) updateDevice(*deviceAt(path), properties);
             if (name == bluez::gattService) addService(path, properties);
             if (name == bluez::gattCharacteristic) addCharacteristic(path, properties);
           }
@@ -177,6 +175,8 @@ void BluezCentral::daemonGone() {
   dropAllLinks();
   forgetObjects();
   devices_ = std::move(known);
+  // It may never come back: then there is no adapter.
+  awaitAdapter();
   setState(CentralState::resetting);
 }
 
@@ -202,14 +202,15 @@ void BluezCentral::updateAdapterState() {
     adapterGrace_.reset();
     return setState(adapters_[adapterPath_].second ? CentralState::poweredOn : CentralState::poweredOff);
   }
-  // A restarted bluetoothd owns its name a moment before it lists its
-  // adapters: the adapter stays "resetting" for that moment.
-  if (state_ == CentralState::resetting) {
-    if (!adapterGrace_)
-      adapterGrace_ = loop_.schedule(adapterGraceTime, false, [this] { setState(CentralState::unsupported); });
-    return;
-  }
+  if (state_ == CentralState::resetting) return awaitAdapter();
   setState(CentralState::unsupported);
+}
+
+void BluezCentral::awaitAdapter() {
+  // A restarted bluetoothd owns its name a moment before it lists its
+  // adapters: the adapter stays "resetting" for that moment, and no longer.
+  if (!adapterGrace_)
+    adapterGrace_ = loop_.schedule(adapterGraceTime, false, [this] { setState(CentralState::unsupported); });
 }
 
 void BluezCentral::addAdapter(const std::string& path, const Properties& properties) {
@@ -238,7 +239,14 @@ void BluezCentral::updateDevice(BluezPeripheral& device, const Properties& prope
 
 std::shared_ptr<BluezPeripheral> BluezCentral::deviceAt(const std::string& path) {
   auto& device = devices_[path];
+  if (device) return device;
+  // A device that bluetoothd drops and lists again (on a restart, or when it
+  // forgets and sees it anew) keeps the handle the bridge may hold: a
+  // second handle would never hear of the link the first one asked for.
+  std::erase_if(handles_, [](const auto& entry) { return entry.second.expired(); });
+  device = handles_[path].lock();
   if (!device) device = std::make_shared<BluezPeripheral>(*this, path);
+  handles_[path] = device;
   return device;
 }
 
@@ -417,15 +425,18 @@ void BluezCentral::scanForPeripherals() {
       adapter, bluez::adapter, "StartDiscovery", [](sdbus::MethodCall&) {},
       [this, generation, adapter](sdbus::MethodReply&, const sdbus::Error* error) {
         if (generation != scanGeneration_) {
-          // Stopped while starting: undo a start that went through.
-          if (error == nullptr)
+          // Stopped while starting: undo a start that went through, unless a
+          // newer search wants it (its own start finds it running).
+          if (error == nullptr && !isScanning())
             call(
                 adapter, bluez::adapter, "StopDiscovery", [](sdbus::MethodCall&) {}, [](auto&, auto) {});
           return;
         }
         startingScan_ = false;
-        // A failed start is retried by the next discovery tick.
-        if (error == nullptr) scanStartedHere_ = true;
+        // bluetoothd runs one discovery per client and answers a second
+        // start with InProgress: ours runs. Another failure is retried by
+        // the next discovery tick.
+        if (error == nullptr || error->getName() == "org.bluez.Error.InProgress") scanStartedHere_ = true;
       });
 }
 

@@ -58,6 +58,7 @@ class BluezCentral final : public CentralManager {
   void loadObjects();
   void setState(CentralState state);
   void updateAdapterState();
+  void awaitAdapter();
   void chooseAdapter();
   // bluetoothd went away (`daemonGone`, to come back) or the bus broke for good.
   void daemonGone();
@@ -105,6 +106,8 @@ class BluezCentral final : public CentralManager {
   // handle outlives a restart of bluetoothd, so that a keyboard listed
   // before it can still be chosen after.
   std::map<std::string, std::shared_ptr<BluezPeripheral>> devices_;
+  // Every handle still held somewhere, by path.
+  std::map<std::string, std::weak_ptr<BluezPeripheral>> handles_;
   std::map<std::string, std::shared_ptr<BluezService>> services_;
   std::map<std::string, std::shared_ptr<BluezCharacteristic>> characteristics_;
 };

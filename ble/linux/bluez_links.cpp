@@ -62,8 +62,7 @@ void BluezCentral::stopNotifications(const BluezPeripheral& device) {
       if (!characteristic->notifying_) continue;
       characteristic->notifying_ = false;
       call(
-          characteristic->path, bluez::gattCharacteristic, "StopNotify", [](sdbus::MethodCall&) {},
-          [](auto&, auto) {});
+          characteristic->path, bluez::gattCharacteristic, "StopNotify", [](sdbus::MethodCall&) {}, [](auto&, auto) {});
     }
   }
 }
@@ -93,9 +92,10 @@ void BluezCentral::deviceConnectionChanged(const std::shared_ptr<BluezPeripheral
         device->discovered_.reset();
         delegate_.didConnectPeripheral(device);
       } else if (!device->connected_ && device->connectAnswered_) {
-        // The link came up and went again before its services were resolved.
+        // The link came up and went again before its services were
+        // resolved: a link lost while setting up, not a failed connection.
         device->state_ = PeripheralState::disconnected;
-        delegate_.didFailToConnectPeripheral(device, std::string("Disconnected"));
+        delegate_.didDisconnectPeripheral(device, std::nullopt);
       }
       break;
     case PeripheralState::connected:

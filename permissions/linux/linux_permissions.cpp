@@ -1,28 +1,106 @@
 // The honest answers of Linux. Bluetooth: granted when BlueZ answers this
 // user on the system bus, denied when the bus refuses it, unknown when BlueZ
-// is not there. Accessibility: granted when the accessibility bus is
-// reachable and enabled. Speech: granted, since offline recognition asks no
-// permission. Nothing is ever undecided, so no request waits.
+// is not there or does not answer in time. Accessibility: granted when the
+// accessibility bus is reachable and enabled. Speech: granted, since offline
+// recognition asks no permission. Nothing is ever undecided, so no request
+// waits.
+//
+// A report must neither wait on a stalled daemon nor change what it reports:
+// each service is asked once per run, and only if its name already has an
+// owner; the calls go to that owner's unique name, which the bus never
+// activates. Whatever has not answered when the report's time is up counts
+// as absent: at that moment an alarm shuts the sockets of the connections
+// still open, which ends any wait of sd-bus, even one that heeds no timeout
+// (a bus that never finishes the handshake), and nothing is asked after.
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <csignal>
 #include <map>
+#include <optional>
 
 #include "permissions/permission_source.h"
 
 namespace morvik::permissions {
 namespace {
 
-constexpr int denied = 2, granted = 3, unknown = -1;
-constexpr std::uint64_t answerTime = 1'000'000;  // microseconds
+using Clock = std::chrono::steady_clock;
 
-int blueZAnswer() {
+constexpr int denied = 2, granted = 3, unknown = -1;
+// From the start of the process to the report, with room for writing it.
+constexpr auto answerTime = std::chrono::milliseconds(800);
+
+constexpr int descriptors = 256;
+
+// Set by the alarm, which interrupts the one thread of the process.
+volatile std::sig_atomic_t timeUp = 0;
+// Sockets the process started with, perhaps shared with the application:
+// never shut. Set before the alarm is armed.
+bool inherited[descriptors] = {};
+
+bool isSocket(int fd) {
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+// The other sockets of this process are its bus connections: shutting them
+// ends every wait on them, the handshake that sd-bus waits for while it
+// connects included.
+void onAlarm(int) {
+  timeUp = 1;
+  for (int fd = 3; fd < descriptors; ++fd)
+    if (!inherited[fd] && isSocket(fd)) ::shutdown(fd, SHUT_RDWR);
+}
+
+void armAlarm() {
+  for (int fd = 3; fd < descriptors; ++fd) inherited[fd] = isSocket(fd);
+  struct sigaction action {};
+  action.sa_handler = onAlarm;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGALRM, &action, nullptr);
+  itimerval timer{};
+  timer.it_value.tv_usec = std::chrono::microseconds(answerTime).count();
+  ::setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+std::uint64_t microsecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+  return left > 1 ? static_cast<std::uint64_t>(left) : 1;
+}
+
+// The unique name that owns `name` now; none when nobody does.
+std::optional<std::string> ownerOf(sdbus::IConnection& bus, const std::string& name, Clock::time_point deadline) {
+  const auto daemon = sdbus::createProxy(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+  try {
+    std::string owner;
+    daemon->callMethod("GetNameOwner")
+        .onInterface("org.freedesktop.DBus")
+        .withArguments(name)
+        .withTimeout(microsecondsLeft(deadline))
+        .storeResultsTo(owner);
+    return owner;
+  } catch (const sdbus::Error& error) {
+    if (error.getName() == "org.freedesktop.DBus.Error.NameHasNoOwner") return std::nullopt;
+    throw;
+  }
+}
+
+int blueZAnswer(Clock::time_point deadline) {
+  if (timeUp != 0) return unknown;
   try {
     const auto bus = sdbus::createSystemBusConnection();
-    const auto bluez = sdbus::createProxy(*bus, "org.bluez", "/");
+    const auto owner = ownerOf(*bus, "org.bluez", deadline);
+    if (!owner) return unknown;
+    const auto bluez = sdbus::createProxy(*bus, *owner, "/");
     std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>> objects;
     bluez->callMethod("GetManagedObjects")
         .onInterface("org.freedesktop.DBus.ObjectManager")
-        .withTimeout(answerTime)
+        .withTimeout(microsecondsLeft(deadline))
         .storeResultsTo(objects);
     return granted;
   } catch (const sdbus::Error& error) {
@@ -34,21 +112,27 @@ int blueZAnswer() {
   }
 }
 
-bool accessibilityBusEnabled() {
+bool accessibilityBusEnabled(Clock::time_point deadline) {
+  if (timeUp != 0) return false;
   try {
     const auto session = sdbus::createSessionBusConnection();
-    const auto launcher = sdbus::createProxy(*session, "org.a11y.Bus", "/org/a11y/bus");
+    const auto owner = ownerOf(*session, "org.a11y.Bus", deadline);
+    if (!owner) return false;
+    const auto launcher = sdbus::createProxy(*session, *owner, "/org/a11y/bus");
     sdbus::Variant enabled;
     launcher->callMethod("Get")
         .onInterface("org.freedesktop.DBus.Properties")
         .withArguments("org.a11y.Status", "IsEnabled")
-        .withTimeout(answerTime)
+        .withTimeout(microsecondsLeft(deadline))
         .storeResultsTo(enabled);
     if (!enabled.containsValueOfType<bool>() || !enabled.get<bool>()) return false;
     std::string address;
-    launcher->callMethod("GetAddress").onInterface("org.a11y.Bus").withTimeout(answerTime).storeResultsTo(address);
+    launcher->callMethod("GetAddress")
+        .onInterface("org.a11y.Bus")
+        .withTimeout(microsecondsLeft(deadline))
+        .storeResultsTo(address);
     // Reachable: the accessibility bus takes a connection.
-    return sdbus::createSessionBusConnectionWithAddress(address) != nullptr;
+    return sdbus::createSessionBusConnectionWithAddress(address) != nullptr && timeUp == 0;
   } catch (const sdbus::Error&) {
     return false;
   }
@@ -56,15 +140,24 @@ bool accessibilityBusEnabled() {
 
 class LinuxPermissions final : public PermissionSource {
  public:
-  explicit LinuxPermissions(channel::MainLoop& loop) : loop_(loop) {}
-  int bluetoothAuthorization() override { return blueZAnswer(); }
+  explicit LinuxPermissions(channel::MainLoop& loop) : loop_(loop), deadline_(Clock::now() + answerTime) { armAlarm(); }
+  int bluetoothAuthorization() override {
+    if (!bluetooth_) bluetooth_ = blueZAnswer(deadline_);
+    return *bluetooth_;
+  }
   int speechAuthorizationStatus() override { return granted; }
-  bool isProcessTrusted() override { return accessibilityBusEnabled(); }
+  bool isProcessTrusted() override {
+    if (!accessibility_) accessibility_ = accessibilityBusEnabled(deadline_);
+    return *accessibility_;
+  }
   void startCentralManager(std::function<void()> updated) override { loop_.post(std::move(updated)); }
   void requestSpeechAuthorization(std::function<void(int)> answered) override { answered(granted); }
 
  private:
   channel::MainLoop& loop_;
+  const Clock::time_point deadline_;
+  std::optional<int> bluetooth_;
+  std::optional<bool> accessibility_;
 };
 
 }  // namespace

@@ -3,6 +3,10 @@
 
 #include "testsupport/process.h"
 #ifdef MORVIK_PERMISSIONS_LINUX
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include "ble/linux/tests/bluez_mock.h"
 #include "testsupport/desktop_session.h"
 #endif
@@ -57,6 +61,38 @@ TEST(PermissionsLinux, BlueZAndTheAccessibilityBus) {
   EXPECT_NE(report(desktop.environment()).find(R"("accessibility":"granted")"), std::string::npos);
   desktop.setAccessibilityEnabled(false);
   EXPECT_NE(report(desktop.environment()).find(R"("accessibility":"denied")"), std::string::npos);
+}
+
+// A report changes nothing and waits on nobody: a stopped daemon is not
+// started, a stalled bus or daemon counts as absent, asked once.
+TEST(PermissionsLinux, StoppedOrStalledDaemons) {
+  const std::string absent = R"({"bluetooth":"unknown","accessibility":"denied","speech":"granted"})"
+                             "\n";
+  {
+    ble::linux::BluezMock stopped({.startService = false, .activatable = true});
+    EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {}, stopped.bothBuses()).output, absent);
+    EXPECT_FALSE(stopped.activated());
+  }
+  {
+    // A bus that takes connections and never answers their handshake.
+    const std::string path = "/tmp/morvik-silent-bus-" + std::to_string(::getpid());
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    ::listen(listener, 8);
+    const std::vector<std::string> silent = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + path,
+                                             "DBUS_SESSION_BUS_ADDRESS=unix:path=" + path};
+    EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"status"}, {}, silent).output, absent);
+    ::close(listener);
+    ::unlink(path.c_str());
+  }
+  ble::linux::BluezMock stalled;
+  stalled.mock("StallObjectManager", true);
+  EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {}, stalled.bothBuses()).output, absent);
+  // Once at most: a machine slow enough may reach the deadline before asking.
+  EXPECT_LE(stalled.ask<std::uint32_t>("StallObjectManager", false), 1u) << "asked once";
 }
 #endif
 

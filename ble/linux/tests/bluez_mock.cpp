@@ -10,10 +10,10 @@
 namespace morvik::ble::linux {
 namespace {
 
-std::string configuration(const std::string& directory, bool denyObjectManager) {
+std::string configuration(const std::string& directory, const BluezMock::Options& options) {
   std::string policy = R"(<allow user="*"/><allow own="*"/><allow send_destination="*" eavesdrop="true"/>)"
                        R"(<allow eavesdrop="true"/>)";
-  if (denyObjectManager)
+  if (options.denyObjectManager)
     policy += R"(<deny send_destination="org.bluez" send_interface="org.freedesktop.DBus.ObjectManager"/>)";
   return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -22,6 +22,8 @@ std::string configuration(const std::string& directory, bool denyObjectManager) 
   <listen>unix:path=)" +
          directory + R"(/bus</listen>
   <auth>EXTERNAL</auth>
+  <servicedir>)" +
+         directory + R"(/services</servicedir>
   <policy context="default">)" +
          policy + R"(</policy>
 </busconfig>
@@ -34,7 +36,13 @@ BluezMock::BluezMock(Options options) {
   char pattern[] = "/tmp/morvik-bus-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   directory_ = pattern;
-  std::ofstream(directory_ + "/bus.conf") << configuration(directory_, options.denyObjectManager);
+  std::ofstream(directory_ + "/bus.conf") << configuration(directory_, options);
+  std::filesystem::create_directory(directory_ + "/services");
+  if (options.activatable) {
+    for (const std::string name : {"org.bluez", "org.a11y.Bus"})
+      std::ofstream(directory_ + "/services/" + name + ".service")
+          << "[D-BUS Service]\nName=" << name << "\nExec=/usr/bin/touch " << directory_ << "/activated\n";
+  }
   daemon_ = std::make_unique<testing::ChildProcess>(
       "/usr/bin/dbus-daemon",
       std::vector<std::string>{"--config-file=" + directory_ + "/bus.conf", "--nofork", "--print-address=1"});
@@ -53,6 +61,8 @@ BluezMock::~BluezMock() {
   daemon_.reset();
   std::filesystem::remove_all(directory_);
 }
+
+bool BluezMock::activated() const { return std::filesystem::exists(directory_ + "/activated"); }
 
 void BluezMock::startService() {
   // Debian's python modules belong to /usr/bin/python3, whatever else is on PATH.

@@ -22,6 +22,9 @@ class BluezMock {
     bool startService = true;
     // The bus refuses the object manager's calls: access denied.
     bool denyObjectManager = false;
+    // The bus can start bluetoothd and the accessibility bus on demand, as
+    // a system with them enabled but stopped does; see activated().
+    bool activatable = false;
   };
 
   BluezMock() : BluezMock(Options{}) {}
@@ -30,6 +33,13 @@ class BluezMock {
 
   // The environment that points a helper's system bus here.
   std::vector<std::string> environment() const { return {"DBUS_SYSTEM_BUS_ADDRESS=" + address_}; }
+  const std::string& address() const { return address_; }
+  // Both the system and the session bus here.
+  std::vector<std::string> bothBuses() const {
+    return {"DBUS_SYSTEM_BUS_ADDRESS=" + address_, "DBUS_SESSION_BUS_ADDRESS=" + address_};
+  }
+  // Whether the bus was asked to start a service.
+  bool activated() const;
 
   void startService();
   // bluetoothd goes away (its bus name with it); startService brings a new one.
@@ -44,6 +54,12 @@ class BluezMock {
   template <typename... Args>
   void mock(const std::string& method, const Args&... args) {
     proxy_->callMethod(method).onInterface("org.bluez.Mock").withArguments(args...);
+  }
+  template <typename Result, typename... Args>
+  Result ask(const std::string& method, const Args&... args) {
+    Result result{};
+    proxy_->callMethod(method).onInterface("org.bluez.Mock").withArguments(args...).storeResultsTo(result);
+    return result;
   }
   std::map<std::string, sdbus::Variant> discoveryFilter(const std::string& adapter);
   // Another program's discovery on the adapter, from this test's own connection.

@@ -60,6 +60,23 @@ LAYOUT = {
 
 def load(mock, parameters):
     bluez5.load(mock, parameters)
+    mock.object_manager_calls = 0
+    mock.object_manager_stalled = False
+    _add_async_method(mock, OBJECT_MANAGER_IFACE, 'GetManagedObjects', '', 'a{oa{sa{sv}}}', GetManagedObjects)
+
+
+def GetManagedObjects(manager, ok, err, sender):
+    '''Counted; a stalled daemon takes the call and never answers.'''
+    manager.object_manager_calls += 1
+    if not manager.object_manager_stalled:
+        ok({dbus.ObjectPath(path): obj.props for path, obj in mockobject.objects.items() if path != '/'})
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='b', out_signature='u')
+def StallObjectManager(self, stalled):
+    '''Stalls (true) or heals GetManagedObjects; returns the calls so far.'''
+    self.object_manager_stalled = stalled
+    return self.object_manager_calls
 
 
 def _manager():
@@ -113,6 +130,9 @@ def _discovery_changed(adapter):
 
 
 def StartDiscovery(adapter, ok, err, sender):
+    if sender in adapter.discovery_clients:
+        err(_failure('Operation already in progress', 'org.bluez.Error.InProgress'))
+        return
     adapter.discovery_clients.add(sender)
     _discovery_changed(adapter)
     ok()
@@ -355,12 +375,14 @@ def _remove_service(device, which):
 def AddKeyboard(self, adapter, address, name, options):
     '''A Morvik Pro near the adapter. Options: "voice" (b, default true),
     "battery" (b), "mtu" (q, default 185), "system" (b: paired and already
-    connected to the computer as its keyboard, offering the HID service),
+    connected to the computer as its keyboard), "paired" (b: paired, not
+    connected now),
     "resolve" (b, default true: services resolve on connection),
     "disconnect_delay" (u, ms before a requested disconnection is done,
     default 300; bluetoothd waits about 2 s).'''
     path = adapter + '/dev_' + address.replace(':', '_')
     system = bool(options.get('system', False))
+    paired = system or bool(options.get('paired', False))
     properties = {
         'Address': dbus.String(address),
         'AddressType': dbus.String('random'),
@@ -368,8 +390,9 @@ def AddKeyboard(self, adapter, address, name, options):
         'Adapter': dbus.ObjectPath(adapter),
         'Connected': dbus.Boolean(system),
         'ServicesResolved': dbus.Boolean(system),
-        'Paired': dbus.Boolean(system),
-        'UUIDs': dbus.Array([HID_SERVICE, CONFIGURATION_SERVICE] if system else [], signature='s'),
+        'Paired': dbus.Boolean(paired),
+        # Advertised, or kept from the last connection once paired.
+        'UUIDs': dbus.Array([HID_SERVICE, CONFIGURATION_SERVICE], signature='s'),
         'RSSI': dbus.Int16(-52),
     }
     if name:
