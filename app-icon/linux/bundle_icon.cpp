@@ -155,10 +155,12 @@ bool smallBinary(std::string_view data) {
 }  // namespace
 
 std::optional<std::string> smallFile(const fs::path& path, std::size_t limit) {
-  // Non-blocking, so that a FIFO put where a file belongs cannot hold the open.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
+  // A device is never opened (opening some has effects), and a FIFO put in
+  // the file's place after the check cannot hold the open.
   struct stat status {};
+  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
   std::string bytes;
   bool whole = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
   while (whole && bytes.size() <= limit) {
