@@ -61,17 +61,32 @@ def icns(elements, total=None):
     return b"icns" + struct.pack(">I", total or len(body) + 8) + body
 
 
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def text_bombs(count):
+    """A 128-pixel PNG after `count` zTXt chunks, each 8 MB of text in 8 KB."""
+    text = chunk(b"zTXt", b"k\0\0" + zlib.compress(bytes(7_900_000), 9))
+    header = struct.pack(">IIBBBBB", 128, 128, 8, 0, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + text * count
+            + chunk(b"IDAT", zlib.compress(bytes(129 * 128))) + chunk(b"IEND", b""))
+
+
+def trailing_zeros(megabytes):
+    """A one-pixel PNG whose deflate stream goes on for `megabytes` of zeros."""
+    header = struct.pack(">IIBBBBB", 1, 1, 8, 0, 0, 0, 0)
+    data = zlib.compress(bytes(megabytes << 20), 9)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", data) + chunk(b"IEND", b"")
+
+
 def interlaced_claim(side):
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
     header = struct.pack(">IIBBBBB", side, side, 8, 6, 0, 0, 1)
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(b"\0" * 64))
 
 
 def damaged_png(side):
     """A PNG of `side`^2 pixels whose data stops short of its last row."""
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
     header = struct.pack(">IIBBBBB", side, side, 8, 6, 0, 0, 0)
     data = zlib.compress(b"\0" * ((side * 4 + 1) * (side - 1)), 9)
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", data) + chunk(b"IEND", b"")
@@ -89,6 +104,9 @@ def bundles():
     yield "XML plist 60000 deep", xml_plist(60000), good
     yield "XML plist of 140000 values (1 MB)", (XML_HEAD + "<key>A</key><array>" + "<true/>" * 140000
                                                  + "</array></dict></plist>").encode(), good
+    yield "XML plist of 200000 entities (1 MB)", (XML_HEAD + "<key>A</key><string>" + "&amp;" * 200000
+                                                  + "</string></dict></plist>").encode(), good
+    yield "Info.plist linked to /proc/self/pagemap", "/proc/self/pagemap", good
     yield "binary plist 100000 deep (900 KB)", binary_plist([[i] for i in range(100000)]), good
     yield "binary plist, 4^12 shared references", binary_plist([[i] * 4 for i in range(12)]), good
     yield "binary plist, a 100 KB string used 2000 times", binary_plist([[0] * 2000], "x" * 100000), good
@@ -96,6 +114,8 @@ def bundles():
     yield "ARGB under ic10, 61.5 MiB", plain, icns([argb] * 975)
     yield "61.5 MiB of empty elements", plain, icns([element(b"ic04", b"")] * (61_500_000 // 8))
     yield "interlaced PNG claiming 4096^2 (100 bytes)", plain, icns([element(b"ic10", interlaced_claim(4096))])
+    yield "PNG after 999 zTXt of 8 MB each (8 MB)", plain, icns([element(b"ic07", text_bombs(999))])
+    yield "PNG with 2 GiB of zeros after its row (2 MB)", plain, icns([element(b"ic10", trailing_zeros(2048))])
     yield "11 damaged 2048^2 PNGs", plain, icns([element(t, damaged_png(2048)) for t in PNG_TYPES])
     yield "11 damaged 4096^2 PNGs", plain, icns([element(t, damaged_png(4096)) for t in PNG_TYPES])
 
@@ -106,8 +126,14 @@ def main():
         for name, plist, icon in bundles():
             bundle = os.path.join(root, "Hostile.app")
             os.makedirs(os.path.join(bundle, "Contents", "Resources"), exist_ok=True)
-            with open(os.path.join(bundle, "Contents", "Info.plist"), "wb") as f:
-                f.write(plist)
+            info = os.path.join(bundle, "Contents", "Info.plist")
+            if os.path.lexists(info):
+                os.remove(info)
+            if isinstance(plist, str):  # a link to a file of the system
+                os.symlink(plist, info)
+            else:
+                with open(info, "wb") as f:
+                    f.write(plist)
             with open(os.path.join(bundle, "Contents", "Resources", "AppIcon.icns"), "wb") as f:
                 f.write(icon)
             run = subprocess.run(["/usr/bin/time", "-f", "%M %e", helper, bundle], capture_output=True)

@@ -1,12 +1,14 @@
 #include "app-icon/linux/bundle_icon.h"
 
+#include <fcntl.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -24,17 +26,26 @@ namespace fs = std::filesystem;
 constexpr std::size_t largestPlist = 1024 * 1024;
 constexpr std::size_t deepestPlist = 32;
 constexpr std::uint64_t mostPlistNodes = 20000;
+// libplist decodes an entity by moving the rest of its text down, so a text
+// costs its entities times its length: a few thousand bytes moved in a real
+// one, and 10^11 in a megabyte of "&amp;".
+constexpr std::uint64_t mostEntityWork = std::uint64_t{1} << 27;
 
 bool startsWith(std::string_view data, std::size_t at, std::string_view prefix) {
   return data.substr(at, prefix.size()) == prefix;
 }
 
-// The element nesting and count of an XML plist, counted as libplist reads
-// tags (a tag ends at the first '<' or '>'), erring high.
+// The element nesting and count of an XML plist, and the work of its
+// entities, counted as libplist reads tags (a tag ends at the first '<' or
+// '>'), erring high.
 bool smallXml(std::string_view xml) {
-  std::size_t depth = 0;
-  std::uint64_t elements = 0;
+  std::size_t depth = 0, text = 0;
+  std::uint64_t elements = 0, entityWork = 0;
   for (std::size_t at = xml.find('<'); at != std::string_view::npos; at = xml.find('<', at + 1)) {
+    const std::string_view before = xml.substr(text, at - text);
+    entityWork += static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '&')) * before.size();
+    if (entityWork > mostEntityWork) return false;
+    text = at;
     std::string_view end;
     if (startsWith(xml, at, "<!--")) {
       end = "-->";
@@ -143,6 +154,28 @@ bool smallBinary(std::string_view data) {
 
 }  // namespace
 
+std::optional<std::string> smallFile(const fs::path& path, std::size_t limit) {
+  // A device is never opened (opening some has effects), and a FIFO put in
+  // the file's place after the check cannot hold the open.
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  bool whole = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  while (whole && bytes.size() <= limit) {
+    const std::size_t at = bytes.size();
+    bytes.resize(std::min(limit + 1, at + 65536));
+    const ssize_t got = ::read(fd, bytes.data() + at, bytes.size() - at);
+    bytes.resize(at + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    if (got == 0) break;
+    if (got < 0 && errno != EINTR) whole = false;
+  }
+  ::close(fd);
+  if (!whole || bytes.size() > limit) return std::nullopt;
+  return bytes;
+}
+
 std::optional<std::string> iconFileName(std::string_view data) {
   if (data.size() > largestPlist) return std::nullopt;
   plist_t root = nullptr;
@@ -182,8 +215,11 @@ struct ThemeDirectory {
   }
 };
 
+// A real index.theme is a few tens of KiB.
+constexpr std::size_t largestThemeIndex = 1024 * 1024;
+
 std::vector<ThemeDirectory> themeDirectories(const fs::path& index) {
-  std::ifstream in(index);
+  std::stringstream in(smallFile(index, largestThemeIndex).value_or(""));
   std::vector<std::string> listed;
   std::map<std::string, ThemeDirectory> sections;
   std::string section;
@@ -225,15 +261,12 @@ std::vector<ThemeDirectory> themeDirectories(const fs::path& index) {
 }  // namespace
 
 std::optional<fs::path> bundleIconFile(const fs::path& bundle) {
-  const fs::path plist = bundle / "Contents" / "Info.plist";
-  std::error_code error;
-  const auto size = fs::file_size(plist, error);
-  if (error || size > largestPlist) return std::nullopt;
-  std::ifstream in(plist, std::ios::binary);
-  const auto name = iconFileName(std::string((std::istreambuf_iterator<char>(in)), {}));
+  const auto plist = smallFile(bundle / "Contents" / "Info.plist", largestPlist);
+  const auto name = plist ? iconFileName(*plist) : std::nullopt;
   if (!name) return std::nullopt;
   fs::path file = bundle / "Contents" / "Resources" / *name;
   if (!file.has_extension()) file += ".icns";
+  std::error_code error;
   if (!fs::is_regular_file(file, error)) return std::nullopt;
   return file;
 }

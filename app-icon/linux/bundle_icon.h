@@ -13,6 +13,11 @@ namespace morvik::appicon::linux {
 // without one; none when the bundle names none or the file is missing.
 std::optional<std::filesystem::path> bundleIconFile(const std::filesystem::path& bundle);
 
+// A regular file's bytes, at most `limit`; none when it holds more or
+// cannot be read. Its reported size is not trusted: files under /proc
+// report none, and a file may grow while it is read.
+std::optional<std::string> smallFile(const std::filesystem::path& path, std::size_t limit);
+
 // The CFBundleIconFile of an Info.plist's bytes; none for a plist too big or
 // too deeply nested to be a real one, or that names no icon.
 std::optional<std::string> iconFileName(std::string_view plist);

@@ -80,7 +80,8 @@ std::optional<Pixels> decodePNG(std::span<const std::uint8_t> png, int target) {
     std::span<const std::uint8_t> data;
     std::size_t at = 0;
     std::unique_ptr<BoxReducer> reducer;
-    std::vector<std::uint8_t> row;
+    bool interlaced = false;
+    std::uint64_t rowsLeft = 0;
   };
   const auto decoding = std::make_unique<Decoding>();
   decoding->data = png;
@@ -95,15 +96,24 @@ std::optional<Pixels> decodePNG(std::span<const std::uint8_t> png, int target) {
   }
   if (setjmp(png_jmpbuf(reader))) {
     png_destroy_read_struct(&reader, &info, nullptr);
-    return std::nullopt;
+    // What follows the last row (the end of the deflate stream, the closing
+    // chunks) may be damaged: the image is whole all the same.
+    if (decoding->reducer == nullptr || decoding->rowsLeft > 0) return std::nullopt;
+    return decoding->reducer->finish();
   }
   png_set_read_fn(reader, decoding.get(), [](png_structp read, png_bytep out, png_size_t length) {
     auto* source = static_cast<Decoding*>(png_get_io_ptr(read));
-    if (length > source->data.size() - source->at) png_error(read, "truncated");
+    // After the last row libpng would inflate the rest of the stream, which
+    // can be gigabytes of zeros in a few kilobytes: nothing more is read.
+    if (length > source->data.size() - source->at || (source->reducer && source->rowsLeft == 0))
+      png_error(read, "no more data");
     std::copy_n(source->data.begin() + static_cast<std::ptrdiff_t>(source->at), length, out);
     source->at += length;
   });
   png_set_user_limits(reader, largestSide, largestSide);
+  // Only the chunks that make the pixels are read: text and profiles can
+  // hold a deflate stream each, a thousand of them, all for nothing here.
+  png_set_keep_unknown_chunks(reader, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
 #ifdef PNG_IGNORE_ADLER32
   // The deflate stream is still checked; its checksum costs a fifth of the
   // run and guards nothing an icon needs, so it is skipped as browsers do.
@@ -114,34 +124,31 @@ std::optional<Pixels> decodePNG(std::span<const std::uint8_t> png, int target) {
   png_set_scale_16(reader);
   png_set_gray_to_rgb(reader);
   png_set_add_alpha(reader, 0xFF, PNG_FILLER_AFTER);
-  png_read_update_info(reader, info);
-  const int width = static_cast<int>(png_get_image_width(reader, info));
-  const int height = static_cast<int>(png_get_image_height(reader, info));
-  const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
-  if (png_get_rowbytes(reader, info) != rowBytes) png_error(reader, "unexpected row layout");
-  const bool interlaced = png_get_interlace_type(reader, info) != PNG_INTERLACE_NONE;
-  decoding->reducer = std::make_unique<BoxReducer>(width, height, reduction(width, height, target), interlaced);
-  decoding->row.resize(rowBytes);
-  if (!interlaced) {
-    for (int y = 0; y < height; ++y) {
-      png_read_row(reader, decoding->row.data(), nullptr);
-      decoding->reducer->addRow(decoding->row.data());
-    }
-  } else {
+  // Each row is taken as the last step of its transformation, before libpng
+  // finishes the row (and, after the last one, the stream).
+  png_set_read_user_transform_fn(reader, [](png_structp read, png_row_infop row, png_bytep rgba) {
+    auto* state = static_cast<Decoding*>(png_get_io_ptr(read));
+    if (row->pixel_depth != 32 || state->rowsLeft == 0) png_error(read, "unexpected row");
+    --state->rowsLeft;
+    if (!state->interlaced) return state->reducer->addRow(rgba);
     // The seven passes come as small images of their own (libpng skips the
     // empty ones); each pixel goes into its block's sums where it lies, so
     // the image is never held whole.
-    for (int pass = 0; pass < 7; ++pass) {
-      const auto columns = static_cast<int>(PNG_PASS_COLS(width, pass));
-      const auto rows = static_cast<int>(PNG_PASS_ROWS(height, pass));
-      if (columns == 0 || rows == 0) continue;
-      for (int row = 0; row < rows; ++row) {
-        png_read_row(reader, decoding->row.data(), nullptr);
-        decoding->reducer->addPixels(static_cast<int>(PNG_ROW_FROM_PASS_ROW(row, pass)), decoding->row.data(), columns,
-                                     static_cast<int>(PNG_PASS_START_COL(pass)), 1 << PNG_PASS_COL_SHIFT(pass));
-      }
-    }
-  }
+    const int pass = png_get_current_pass_number(read);
+    const auto y = static_cast<int>(PNG_ROW_FROM_PASS_ROW(png_get_current_row_number(read), pass));
+    state->reducer->addPixels(y, rgba, static_cast<int>(row->width), static_cast<int>(PNG_PASS_START_COL(pass)),
+                              1 << PNG_PASS_COL_SHIFT(pass));
+  });
+  png_read_update_info(reader, info);
+  const int width = static_cast<int>(png_get_image_width(reader, info));
+  const int height = static_cast<int>(png_get_image_height(reader, info));
+  decoding->interlaced = png_get_interlace_type(reader, info) != PNG_INTERLACE_NONE;
+  for (int pass = 0; decoding->interlaced && pass < 7; ++pass)
+    if (PNG_PASS_COLS(width, pass) != 0) decoding->rowsLeft += PNG_PASS_ROWS(height, pass);
+  if (!decoding->interlaced) decoding->rowsLeft = static_cast<std::uint64_t>(height);
+  decoding->reducer =
+      std::make_unique<BoxReducer>(width, height, reduction(width, height, target), decoding->interlaced);
+  for (std::uint64_t row = decoding->rowsLeft; row > 0; --row) png_read_row(reader, nullptr, nullptr);
   png_destroy_read_struct(&reader, &info, nullptr);
   return decoding->reducer->finish();
 }

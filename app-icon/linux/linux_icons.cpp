@@ -15,8 +15,6 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "app-icon/icon_renderer.h"
@@ -40,15 +38,7 @@ struct ContextRelease {
 using Context = std::unique_ptr<cairo_t, ContextRelease>;
 
 // A theme's icon file is read whole; a real one is far smaller.
-constexpr std::uintmax_t largestIconFile = 16 * 1024 * 1024;
-
-std::vector<std::uint8_t> fileBytes(const fs::path& path) {
-  std::error_code error;
-  const auto size = fs::file_size(path, error);
-  if (error || size > largestIconFile) return {};
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), {});
-}
+constexpr std::size_t largestIconFile = 16 * 1024 * 1024;
 
 // An icon file read at offsets through one small window: the walk over its
 // elements reads eight bytes at a time, mostly close together, and the file
@@ -147,7 +137,8 @@ bool drawThemeIcon(cairo_t* context, int size) {
   const auto file = linux::genericApplicationIcon(size, linux::iconDirectories());
   if (!file) return false;
   if (file->extension() == ".svg") return drawSVG(context, *file, size);
-  auto icon = linux::decodePNG(fileBytes(*file), size);
+  const auto bytes = linux::smallFile(*file, largestIconFile).value_or("");
+  auto icon = linux::decodePNG(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), size);
   return icon && paint(context, *icon, size);
 }
 

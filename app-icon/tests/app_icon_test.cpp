@@ -94,11 +94,13 @@ std::vector<std::uint8_t> runs(int value, std::size_t count) {
   return out;
 }
 
-std::vector<std::uint8_t> png(std::uint32_t side, bool interlaced, const std::vector<std::uint8_t>& scanlines) {
+// `cut` bytes are taken off the end of the deflate stream.
+std::vector<std::uint8_t> png(std::uint32_t side, bool interlaced, const std::vector<std::uint8_t>& scanlines,
+                              std::size_t cut = 0) {
   std::vector<std::uint8_t> deflated(compressBound(scanlines.size()));
   uLongf length = deflated.size();
   compress(deflated.data(), &length, scanlines.data(), scanlines.size());
-  deflated.resize(length);
+  deflated.resize(length - cut);
   const auto chunk = [](std::string_view type, const std::vector<std::uint8_t>& data) {
     std::vector<std::uint8_t> out;
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(data.size() >> shift));
@@ -184,6 +186,11 @@ TEST(IconPixels, BlocksAveragePremultipliedAndEveryPngKindDecodes) {
   EXPECT_EQ(decoded->argb, (std::vector<std::uint32_t>{0xFF0A0A0A, 0xFF141414, 0xFF1E1E1E, 0xFF282828}));
   grey.resize(grey.size() - 20);
   EXPECT_FALSE(linux::decodePNG(grey, 128)) << "a truncated file";
+  // All rows there, the stream's checksum missing: libpng would go on reading
+  // after the rows (through any amount of extra data) and fail.
+  const auto cut = linux::decodePNG(png(2, false, {0, 10, 20, 0, 30, 40}, 4), 128);
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(cut->argb, (std::vector<std::uint32_t>{0xFF0A0A0A, 0xFF141414, 0xFF1E1E1E, 0xFF282828}));
 }
 
 TEST(IconPixels, AnInterlacedImageIsNeverHeldWhole) {

@@ -232,10 +232,10 @@ TEST(AppIconLinux, BundleIconsAndTheGenericIcon) {
 }
 
 // Info.plists a damaged or hostile disk holds: too deep or too big for the
-// plist reader, which recurses, too crowded for it to be quick, a binary one
-// whose shared references expand to millions of nodes or to a long string
-// copied thousands of times, an icon name with a NUL in it. Each gets the generic
-// icon, quickly.
+// plist reader, which recurses, too crowded or too full of entities for it to
+// be quick, a binary one whose shared references expand to millions of nodes
+// or to a long string copied thousands of times, an icon name with a NUL in
+// it, a file that never ends. Each gets the generic icon, quickly.
 TEST(AppIconLinux, HostilePlistsGetTheGenericIcon) {
   using namespace std::string_literals;
   const fs::path root = fs::path(::testing::TempDir()) / "hostile";
@@ -258,6 +258,7 @@ TEST(AppIconLinux, HostilePlistsGetTheGenericIcon) {
       {"Deep.app", nested(40000)},
       {"Huge.app", nested(200000)},
       {"Crowded.app", xmlPlist("<key>Many</key><array>" + repeated("<true/>", 25000) + "</array>")},
+      {"Entities.app", xmlPlist("<key>Text</key><string>" + repeated("&amp;", 20000) + "</string>")},
       {"DeepBinary.app", deep.bytes(chain)},
       {"Expanding.app", expanding.bytes(shared)},
       {"SharedString.app", sharing.bytes(copies)},
@@ -268,6 +269,11 @@ TEST(AppIconLinux, HostilePlistsGetTheGenericIcon) {
     writeBundle(root / name, plist, icns);
     EXPECT_TRUE(render(MORVIK_APP_ICON_LINUX, root / name) == generic) << name;
   }
+  // A file under /proc that reports no size and reads on for gigabytes.
+  writeBundle(root / "Proc.app", "", icns);
+  fs::remove(root / "Proc.app" / "Contents" / "Info.plist");
+  fs::create_symlink("/proc/self/pagemap", root / "Proc.app" / "Contents" / "Info.plist");
+  EXPECT_TRUE(render(MORVIK_APP_ICON_LINUX, root / "Proc.app") == generic);
 }
 
 // Damaged images in an icon file: the next-best image of the same file is
