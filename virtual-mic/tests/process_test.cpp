@@ -222,6 +222,18 @@ TEST_P(VirtualMicPulse, SuspendedSinkCongestsOnPulseAudioAndWakesOnPipeWire) {
   EXPECT_EQ(mic.wait().status, 0);
 }
 
+TEST_F(VirtualMicPulse, HomeWithoutRoomForTheCookieLeavesStandardErrorEmpty) {
+  // libpulse keeps a cookie in the home folder and complains on standard
+  // error when it can neither read nor write one there.
+  const auto run = testing::runProcess(MORVIK_VIRTUAL_MIC_LINUX, {},
+                                       R"({"op":"prepare"})"
+                                       "\n",
+                                       {pulse.environment()[0], "HOME=/proc", "XDG_CONFIG_HOME=/proc"});
+  EXPECT_EQ(run.output, R"({"event":"ready","device":"BlackHole 2ch","offline":true})"
+                        "\n");
+  EXPECT_EQ(run.errors, "");
+}
+
 TEST_P(VirtualMicPulse, MissingSinkIsTheFatalError) {
   ASSERT_EQ(pulse.removeSink(), 0);
   const auto run = testing::runProcess(MORVIK_VIRTUAL_MIC_LINUX, {},
