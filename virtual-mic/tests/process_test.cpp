@@ -165,6 +165,7 @@ TEST_P(VirtualMicPulse, MonitorHearsThePushedSamplesWidenedInOrderAndComplete) {
   if (onPipeWire()) {
     EXPECT_TRUE(heardThroughTheGraph(frames, pushed));
     EXPECT_EQ(mic.wait().status, 0);
+    EXPECT_EQ(mic.errorOutput(), "");
     return;
   }
   std::size_t first = 0;
