@@ -37,13 +37,10 @@ PipeWireServer::PipeWireServer(const std::string& sinkConfiguration) : SoundServ
                   "XDG_CONFIG_HOME=" + config.string(),
                   "XDG_STATE_HOME=" + directory_ + "/state",
                   "DBUS_SESSION_BUS_ADDRESS=unix:path=" + directory_ + "/bus",
-                  "PIPEWIRE_REMOTE=pipewire-0",
-                  "DISPLAY="};
-  // setpriv has every daemon die with the test, even one killed on its time-out.
-  auto& bus = processes_.emplace_back(std::make_unique<ChildProcess>(
-      "/usr/bin/setpriv",
-      std::vector<std::string>{"--pdeathsig", "KILL", "/usr/bin/dbus-daemon",
-                               "--config-file=" + directory_ + "/bus.conf", "--nofork", "--print-address=1"}));
+                  "PIPEWIRE_REMOTE=pipewire-0"};
+  auto& bus = processes_.emplace_back(startDaemon(
+      environment_,
+      {"/usr/bin/dbus-daemon", "--config-file=" + directory_ + "/bus.conf", "--nofork", "--print-address=1"}));
   if (!bus->readLine(std::chrono::seconds(10))) throw std::runtime_error("dbus-daemon did not start");
   processes_.push_back(start("/usr/bin/pipewire"));
   // WirePlumber gives up at once when PipeWire does not answer yet.
@@ -60,15 +57,11 @@ PipeWireServer::~PipeWireServer() {
 
 std::unique_ptr<ChildProcess> PipeWireServer::start(const std::string& program) {
   // Their logs go to a file: a full pipe of warnings would stall the server.
-  return std::make_unique<ChildProcess>(
-      "/usr/bin/setpriv",
-      std::vector<std::string>{"--pdeathsig", "KILL", "/bin/sh", "-c", "exec \"$0\" >>\"$1\" 2>&1", program,
-                               directory_ + "/log"},
-      environment_);
+  return startDaemon(environment_, {"/bin/sh", "-c", "exec \"$0\" >>\"$1\" 2>&1", program, directory_ + "/log"});
 }
 
 int PipeWireServer::removeSink() const {
-  return runProcess("/usr/bin/pw-cli", {"destroy", "blackhole"}, {}, environment_).exit.status;
+  return runProcess("/usr/bin/env", isolated(environment_, {"/usr/bin/pw-cli", "destroy", "blackhole"})).exit.status;
 }
 
 }  // namespace morvik::testing

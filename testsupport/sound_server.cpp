@@ -1,6 +1,5 @@
 #include "testsupport/sound_server.h"
 
-#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -12,9 +11,27 @@ SoundServer::SoundServer(const std::string& prefix) {
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   directory_ = pattern;
   socket_ = directory_ + "/native";
+  janitor_ =
+      std::make_unique<ChildProcess>("/bin/sh", std::vector<std::string>{"-c", "read _; rm -rf \"$0\"", directory_});
 }
 
-SoundServer::~SoundServer() { std::filesystem::remove_all(directory_); }
+// The daemons are gone by now (the derived server ends them first).
+SoundServer::~SoundServer() { janitor_->wait(); }
+
+std::vector<std::string> SoundServer::isolated(const std::vector<std::string>& environment,
+                                               const std::vector<std::string>& command) {
+  std::vector<std::string> args{"-i"};
+  args.insert(args.end(), environment.begin(), environment.end());
+  args.insert(args.end(), command.begin(), command.end());
+  return args;
+}
+
+std::unique_ptr<ChildProcess> SoundServer::startDaemon(const std::vector<std::string>& environment,
+                                                       const std::vector<std::string>& command) {
+  std::vector<std::string> deathSignal{"/usr/bin/setpriv", "--pdeathsig", "KILL"};
+  deathSignal.insert(deathSignal.end(), command.begin(), command.end());
+  return std::make_unique<ChildProcess>("/usr/bin/env", isolated(environment, deathSignal));
+}
 
 void SoundServer::waitFor(const std::vector<std::string>& pactlArgs, const std::string& output) const {
   for (int i = 0; i < 1000; ++i) {

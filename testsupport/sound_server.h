@@ -32,8 +32,21 @@ class SoundServer {
   explicit SoundServer(const std::string& prefix);
   // Waits until pactl with the arguments succeeds (with that output, if given).
   void waitFor(const std::vector<std::string>& pactlArgs, const std::string& output = {}) const;
+  // A daemon of the server, in nothing but `environment` (a desktop's
+  // PIPEWIRE_RUNTIME_DIR or XDG_CONFIG_HOME would lead it to the user's
+  // files or another test's), dying with the test even when that is killed.
+  static std::unique_ptr<ChildProcess> startDaemon(const std::vector<std::string>& environment,
+                                                   const std::vector<std::string>& command);
+  // The arguments of /usr/bin/env that run `command` in nothing but `environment`.
+  static std::vector<std::string> isolated(const std::vector<std::string>& environment,
+                                           const std::vector<std::string>& command);
 
   std::string directory_, socket_;
+
+ private:
+  // Removes the folder once the test lets go of its input: at the end, or
+  // when the test is killed.
+  std::unique_ptr<ChildProcess> janitor_;
 };
 
 // The fenced code block that follows the first line of `file` holding

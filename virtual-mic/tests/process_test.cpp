@@ -84,6 +84,15 @@ TEST(VirtualMicDocs, SetupCommandIsTheScriptsWordForWord) {
 }
 
 #ifdef MORVIK_VIRTUAL_MIC_LINUX
+// Run as from a desktop session, whose own sound server and PipeWire the
+// tests must not reach. (Set here: a list in the tests' ENVIRONMENT property
+// keeps only its first entry.)
+const bool inDesktopSession = [] {
+  for (const auto* name : {"XDG_RUNTIME_DIR", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_CONFIG_DIR"})
+    ::setenv(name, "/nonexistent", 1);
+  return ::setenv("PULSE_SERVER", "unix:/nonexistent/native", 1) == 0;
+}();
+
 enum class Server { pulseAudio, pipeWire };
 void PrintTo(Server server, std::ostream* out) { *out << (server == Server::pipeWire ? "PipeWire" : "PulseAudio"); }
 
@@ -242,6 +251,7 @@ TEST_P(VirtualMicPulse, MonitorHearsEverySampleOfBurstyRecordings) {
     std::memcpy(frames.data(), recording.data(), frames.size() * 2);
     EXPECT_TRUE(heardThroughTheGraph(frames, pushed));
     EXPECT_EQ(mic.wait().status, 0);
+    EXPECT_EQ(mic.errorOutput(), "");
     return;
   }
   for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -326,6 +336,18 @@ TEST_P(VirtualMicPulse, SuspendedSinkCongestsOnPulseAudioAndWakesOnPipeWire) {
                    onPipeWire() ? R"({"event":"final","session":1,"text":""})"
                                 : R"({"event":"error","message":"虚拟麦克风输出拥堵，已停止本轮录音"})"}));
   EXPECT_EQ(mic.wait().status, 0);
+}
+
+TEST_F(VirtualMicPulse, HomeWithoutRoomForTheCookieLeavesStandardErrorEmpty) {
+  // libpulse keeps a cookie in the home folder and complains on standard
+  // error when it can neither read nor write one there.
+  const auto run = testing::runProcess(MORVIK_VIRTUAL_MIC_LINUX, {},
+                                       R"({"op":"prepare"})"
+                                       "\n",
+                                       {pulse.environment()[0], "HOME=/proc", "XDG_CONFIG_HOME=/proc"});
+  EXPECT_EQ(run.output, R"({"event":"ready","device":"BlackHole 2ch","offline":true})"
+                        "\n");
+  EXPECT_EQ(run.errors, "");
 }
 
 TEST_P(VirtualMicPulse, MissingSinkIsTheFatalError) {
