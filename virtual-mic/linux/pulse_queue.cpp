@@ -147,8 +147,9 @@ OSStatus PulseQueue::stop(bool immediate) {
   if (!running_ || drain_ != nullptr) return noErr;
   // PipeWire's server reports a stream drained once its audio has entered the
   // graph, and the end of it is lost if the stream goes then: a lead-out of
-  // silence carries the last samples through.
-  static const std::uint8_t leadOut[chunkBytes] = {};
+  // silence, longer than two of the graph's cycles (21.3 ms at its default
+  // 1024 frames of 48 kHz), carries the last samples through.
+  static const std::uint8_t leadOut[2 * chunkBytes] = {};
   if (pa_stream_write(stream_, leadOut, sizeof leadOut, nullptr, 0, PA_SEEK_RELATIVE) < 0) return pulseFailed;
   written_ += sizeof leadOut;
   // Running until what was written has played.

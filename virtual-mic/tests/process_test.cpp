@@ -246,10 +246,15 @@ TEST_P(VirtualMicPulse, MonitorHearsEverySampleOfBurstyRecordings) {
   }
   std::string recording;
   if (onPipeWire()) {
-    recording = recorder->readAll(std::chrono::milliseconds(500));
-    std::vector<std::int16_t> frames(recording.size() / 2);
-    std::memcpy(frames.data(), recording.data(), frames.size() * 2);
-    EXPECT_TRUE(heardThroughTheGraph(frames, pushed));
+    // The graph and the recorder may still carry the tail on a loaded machine.
+    ::testing::AssertionResult result = ::testing::AssertionFailure() << "nothing recorded";
+    for (int reads = 0; reads < 8 && !result; ++reads) {
+      recording += recorder->readAll(std::chrono::milliseconds(250));
+      std::vector<std::int16_t> frames(recording.size() / 2);
+      std::memcpy(frames.data(), recording.data(), frames.size() * 2);
+      result = heardThroughTheGraph(frames, pushed);
+    }
+    EXPECT_TRUE(result);
     EXPECT_EQ(mic.wait().status, 0);
     EXPECT_EQ(mic.errorOutput(), "");
     return;
