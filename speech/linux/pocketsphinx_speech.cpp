@@ -60,6 +60,9 @@ ps_decoder_t* openModel(const ModelFiles& files) {
 bool acousticModelLoadsInAChild(const ModelFiles& files) {
   constexpr int longestWaits = 3000;  // of 10 ms: a model that takes 30 s is broken too
   std::fflush(nullptr);               // nothing buffered may be written twice
+  // A parent that ignores SIGCHLD passes that on to us, and the kernel would
+  // then reap the child before we learn how it ended. We have no other child.
+  std::signal(SIGCHLD, SIG_DFL);
   const pid_t parent = getpid();
   const pid_t child = fork();
   if (child < 0) return false;
