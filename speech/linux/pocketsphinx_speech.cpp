@@ -69,6 +69,7 @@ bool acousticModelLoadsInAChild(const ModelFiles& files) {
   if (child == 0) {
     const int nowhere = open("/dev/null", O_RDWR);
     if (nowhere < 0 || dup2(nowhere, 0) < 0 || dup2(nowhere, 1) < 0 || dup2(nowhere, 2) < 0) _exit(1);
+    if (nowhere > 2) close(nowhere);
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || getppid() != parent) _exit(1);
     cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-dict",
                                    files.dictionary.c_str(), "-keyphrase", "hello", nullptr);
