@@ -33,9 +33,9 @@ class PocketSphinxSpeech final : public SpeechPlatform {
 
   AuthorizationStatus authorizationStatus() override { return AuthorizationStatus::authorized; }
   void requestAuthorization(std::function<void(AuthorizationStatus)> answer) override;
-  // Loads the model the first time, on the calling thread (about half a
-  // second; a child process tries the acoustic model first, as a broken one
-  // can end the process): none when it is missing or does not load, and the
+  // Loads the model the first time, on the calling thread (about a
+  // second; a child process tries the acoustic model and the dictionary
+  // first, as a broken one can end the process): none when it is missing or does not load, and the
   // next call tries again.
   std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& locale) override;
   std::shared_ptr<AudioBufferRecognitionRequest> makeAudioBufferRequest() override;
