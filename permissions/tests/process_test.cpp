@@ -3,6 +3,7 @@
 
 #include "testsupport/process.h"
 #ifdef MORVIK_PERMISSIONS_LINUX
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -84,7 +85,13 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
     ::listen(listener, 8);
     const std::vector<std::string> silent = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + path,
                                              "DBUS_SESSION_BUS_ADDRESS=unix:path=" + path};
-    EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"status"}, {}, silent).output, absent);
+    // Also from an application that hands down hundreds of descriptors.
+    for (const int handedDown : {0, 300}) {
+      std::vector<int> descriptors(handedDown);
+      for (auto& fd : descriptors) fd = ::open("/dev/null", O_RDONLY);
+      EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"status"}, {}, silent).output, absent) << handedDown;
+      for (const int fd : descriptors) ::close(fd);
+    }
     ::close(listener);
     ::unlink(path.c_str());
   }
