@@ -83,6 +83,11 @@ void armAlarm() {
   action.sa_handler = onAlarm;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGALRM, &action, nullptr);
+  // The application may have started this process with the signal blocked.
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  ::sigprocmask(SIG_UNBLOCK, &alarm, nullptr);
   itimerval timer{};
   timer.it_value.tv_usec = std::chrono::microseconds(answerTime).count();
   ::setitimer(ITIMER_REAL, &timer, nullptr);
