@@ -185,6 +185,19 @@ TEST(BluezProcess, BluetoothdStoppedForGoodLeavesNoAdapter) {
   EXPECT_EQ(session.answer(), R"({"id":1,"error":"这台电脑不支持低功耗蓝牙"})");
 }
 
+// A hung bluetoothd restarted (by its watchdog) before it listed anything.
+TEST(BluezProcess, BluetoothdRestartedBeforeItAnsweredIsWaitedFor) {
+  BluezMock bluez;
+  bluez.mock("StallObjectManager", true);
+  BluezSession session(bluez);
+  ASSERT_TRUE(BluezMock::eventually([&] { return bluez.ask<std::uint32_t>("StallObjectManager", true) == 1; }));
+  session.send(R"({"id":1,"op":"open"})");
+  bluez.stopService();
+  bluez.startService();
+  bluez.addAdapter();
+  EXPECT_TRUE(session.listsDevices(listed({})));
+}
+
 TEST(BluezProcess, AdapterSwitchedOffWhileSearching) {
   BluezMock bluez;
   const auto adapter = bluez.addAdapter();
