@@ -136,6 +136,9 @@ void BluezCentral::loadObjects() {
       "/", bluez::objectManager, "GetManagedObjects", [](sdbus::MethodCall&) {},
       [this](sdbus::MethodReply& reply, const sdbus::Error* error) {
         if (error != nullptr) {
+          // A bluetoothd that left without answering may be restarting:
+          // the grace time decides.
+          if (state_ == CentralState::resetting && !isAccessDenied(*error)) return awaitAdapter();
           return setState(isAccessDenied(*error) ? CentralState::unauthorized : CentralState::unsupported);
         }
         std::map<sdbus::ObjectPath, Interfaces> objects;

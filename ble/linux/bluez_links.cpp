@@ -117,11 +117,16 @@ void BluezCentral::deviceConnectionChanged(const std::shared_ptr<BluezPeripheral
 void BluezCentral::dropAllLinks() {
   for (const auto& [path, device] : devices_) {
     const bool chosen = device->state_ != PeripheralState::disconnected;
+    // A Connect still unanswered never brought the link up: a failed connection.
+    const bool attempt = device->state_ == PeripheralState::connecting && !device->connectAnswered_;
     device->connected_ = device->servicesResolved_ = false;
     device->releasing_ = device->connectWhenReleased_ = false;
     device->state_ = PeripheralState::disconnected;
     ++device->generation_;
-    if (chosen) delegate_.didDisconnectPeripheral(device, std::nullopt);
+    if (attempt)
+      delegate_.didFailToConnectPeripheral(device, std::string("bluetoothd left while connecting"));
+    else if (chosen)
+      delegate_.didDisconnectPeripheral(device, std::nullopt);
     device->settleAnswers();
   }
 }

@@ -19,10 +19,14 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "permissions/permission_source.h"
 
@@ -35,13 +39,18 @@ constexpr int denied = 2, granted = 3, unknown = -1;
 // From the start of the process to the report, with room for writing it.
 constexpr auto answerTime = std::chrono::milliseconds(800);
 
-constexpr int descriptors = 256;
+// Room above the highest descriptor the process started with for the ones
+// it opens after: the kernel hands out the lowest free number, so the bus
+// sockets land in a gap or just above.
+constexpr int openedLater = 64;
 
 // Set by the alarm, which interrupts the one thread of the process.
 volatile std::sig_atomic_t timeUp = 0;
 // Sockets the process started with, perhaps shared with the application:
-// never shut. Set before the alarm is armed.
-bool inherited[descriptors] = {};
+// never shut. An application may hand down hundreds of descriptors, so the
+// bus sockets can sit at any number. Both set before the alarm is armed.
+std::vector<int> inherited;
+int lastDescriptor = 255;
 
 bool isSocket(int fd) {
   struct stat status {};
@@ -53,16 +62,32 @@ bool isSocket(int fd) {
 // connects included.
 void onAlarm(int) {
   timeUp = 1;
-  for (int fd = 3; fd < descriptors; ++fd)
-    if (!inherited[fd] && isSocket(fd)) ::shutdown(fd, SHUT_RDWR);
+  for (int fd = 3; fd <= lastDescriptor; ++fd)
+    if (isSocket(fd) && std::find(inherited.begin(), inherited.end(), fd) == inherited.end()) ::shutdown(fd, SHUT_RDWR);
 }
 
 void armAlarm() {
-  for (int fd = 3; fd < descriptors; ++fd) inherited[fd] = isSocket(fd);
+  std::error_code error;
+  int highest = 2;
+  for (std::filesystem::directory_iterator entry("/proc/self/fd", error), end; !error && entry != end;
+       entry.increment(error)) {
+    const auto name = entry->path().filename().string();
+    int fd = -1;
+    std::from_chars(name.data(), name.data() + name.size(), fd);
+    highest = std::max(highest, fd);
+  }
+  if (!error) lastDescriptor = highest + openedLater;
+  for (int fd = 3; fd <= (error ? lastDescriptor : highest); ++fd)
+    if (isSocket(fd)) inherited.push_back(fd);
   struct sigaction action {};
   action.sa_handler = onAlarm;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGALRM, &action, nullptr);
+  // The application may have started this process with the signal blocked.
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  ::sigprocmask(SIG_UNBLOCK, &alarm, nullptr);
   itimerval timer{};
   timer.it_value.tv_usec = std::chrono::microseconds(answerTime).count();
   ::setitimer(ITIMER_REAL, &timer, nullptr);

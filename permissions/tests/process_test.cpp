@@ -3,6 +3,8 @@
 
 #include "testsupport/process.h"
 #ifdef MORVIK_PERMISSIONS_LINUX
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -84,7 +86,20 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
     ::listen(listener, 8);
     const std::vector<std::string> silent = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + path,
                                              "DBUS_SESSION_BUS_ADDRESS=unix:path=" + path};
-    EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"status"}, {}, silent).output, absent);
+    // Also from an application that hands down hundreds of descriptors, or
+    // that starts it with the alarm signal blocked.
+    for (const auto& [handedDown, alarmBlocked] : {std::pair{0, false}, {300, false}, {0, true}}) {
+      std::vector<int> descriptors(handedDown);
+      for (auto& fd : descriptors) fd = ::open("/dev/null", O_RDONLY);
+      sigset_t alarm, before;
+      sigemptyset(&alarm);
+      sigaddset(&alarm, SIGALRM);
+      ::pthread_sigmask(alarmBlocked ? SIG_BLOCK : SIG_UNBLOCK, &alarm, &before);
+      EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"status"}, {}, silent).output, absent)
+          << handedDown << " descriptors, alarm blocked: " << alarmBlocked;
+      ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+      for (const int fd : descriptors) ::close(fd);
+    }
     ::close(listener);
     ::unlink(path.c_str());
   }

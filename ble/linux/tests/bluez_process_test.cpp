@@ -185,6 +185,19 @@ TEST(BluezProcess, BluetoothdStoppedForGoodLeavesNoAdapter) {
   EXPECT_EQ(session.answer(), R"({"id":1,"error":"这台电脑不支持低功耗蓝牙"})");
 }
 
+// A hung bluetoothd restarted (by its watchdog) before it listed anything.
+TEST(BluezProcess, BluetoothdRestartedBeforeItAnsweredIsWaitedFor) {
+  BluezMock bluez;
+  bluez.mock("StallObjectManager", true);
+  BluezSession session(bluez);
+  ASSERT_TRUE(BluezMock::eventually([&] { return bluez.ask<std::uint32_t>("StallObjectManager", true) == 1; }));
+  session.send(R"({"id":1,"op":"open"})");
+  bluez.stopService();
+  bluez.startService();
+  bluez.addAdapter();
+  EXPECT_TRUE(session.listsDevices(listed({})));
+}
+
 TEST(BluezProcess, AdapterSwitchedOffWhileSearching) {
   BluezMock bluez;
   const auto adapter = bluez.addAdapter();
@@ -214,18 +227,25 @@ TEST(BluezProcess, KnownAndConnectedKeyboardsAreListedAtOnce) {
 }
 
 TEST(BluezProcess, ConnectFailure) {
-  BluezMock bluez;
-  const auto adapter = bluez.addAdapter();
-  BluezSession session(bluez);
-  ASSERT_TRUE(session.search());
-  const auto keyboard = bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro");
-  bluez.mock("FailConnect", keyboard, std::string("Page Timeout"));
-  ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
-  session.send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
-  EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
-  EXPECT_EQ(session.answer(), R"({"id":1,"error":"无法连接蓝牙键盘，请检查供电和距离"})");
-  session.send(R"({"id":3,"op":"close"})");
-  EXPECT_EQ(session.answer(), R"({"id":3,"result":true})") << "no disconnected event before it";
+  // Refused, or bluetoothd gone while it still paged the keyboard: the link
+  // never came up.
+  for (const bool daemonGone : {false, true}) {
+    SCOPED_TRACE(daemonGone ? "bluetoothd gone" : "refused");
+    BluezMock bluez;
+    const auto adapter = bluez.addAdapter();
+    BluezSession session(bluez);
+    ASSERT_TRUE(session.search());
+    const auto keyboard =
+        bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro", {{"paging", sdbus::Variant(daemonGone)}});
+    bluez.mock("FailConnect", keyboard, std::string("Page Timeout"));
+    ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
+    session.send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
+    EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
+    if (daemonGone) bluez.stopService();
+    EXPECT_EQ(session.answer(), R"({"id":1,"error":"无法连接蓝牙键盘，请检查供电和距离"})");
+    session.send(R"({"id":3,"op":"close"})");
+    EXPECT_EQ(session.answer(), R"({"id":3,"result":true})") << "no disconnected event before it";
+  }
 }
 
 TEST(BluezProcess, LinkLostBeforeTheServicesResolveIsALostLink) {

@@ -203,6 +203,9 @@ def _services_present(device):
 
 
 def Connect(device, ok, err, sender):
+    if device.paging:
+        # Paging a keyboard that does not answer: no reply for a while.
+        return
     if device.connect_error:
         err(_failure(device.connect_error))
         return
@@ -378,6 +381,7 @@ def AddKeyboard(self, adapter, address, name, options):
     connected to the computer as its keyboard), "paired" (b: paired, not
     connected now),
     "resolve" (b, default true: services resolve on connection),
+    "paging" (b: Connect pages on and on, answering nothing),
     "disconnect_delay" (u, ms before a requested disconnection is done,
     default 300; bluetoothd waits about 2 s).'''
     path = adapter + '/dev_' + address.replace(':', '_')
@@ -403,6 +407,7 @@ def AddKeyboard(self, adapter, address, name, options):
     _add_async_method(device, DEVICE_IFACE, 'Disconnect', '', '', Disconnect)
     device.connect_error = ''
     device.resolve = bool(options.get('resolve', True))
+    device.paging = bool(options.get('paging', False))
     device.remove_while_connecting = []
     device.faults = {}
     device.writes = []
