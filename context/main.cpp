@@ -2,7 +2,10 @@
 // snapshot at once and then every 0.6 seconds until it is terminated; with
 // "--check-save" anywhere on the command line it answers one save check.
 #include <chrono>
+#include <cstdlib>
 #include <string_view>
+
+#include <poll.h>
 
 #include "channel/output.h"
 #include "context/platform_context.h"
@@ -11,6 +14,17 @@
 
 namespace {
 constexpr auto snapshotInterval = std::chrono::milliseconds(600);
+
+// Whether nobody can read our output any more (the application is gone).
+bool outputClosed() {
+  pollfd out{1, 0, 0};
+  return ::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLNVAL)) != 0;
+}
+
+void emitSnapshot(const morvik::context::Environment& environment) {
+  morvik::channel::emit(morvik::channel::standardOutput(), morvik::context::snapshot(environment));
+  if (outputClosed()) std::exit(0);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -26,10 +40,9 @@ int main(int argc, char** argv) {
     context::checkSave(environment, 0, channel::standardOutput());
     return 0;
   }
-  channel::emit(channel::standardOutput(), context::snapshot(environment));
+  emitSnapshot(environment);
   // A tick that runs late delays the next one; missed ticks are not queued.
-  const auto timer = loop->schedule(snapshotInterval, true,
-                                    [&] { channel::emit(channel::standardOutput(), context::snapshot(environment)); });
+  const auto timer = loop->schedule(snapshotInterval, true, [&] { emitSnapshot(environment); });
   loop->run();
   return 0;
 }

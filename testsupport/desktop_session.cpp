@@ -1,5 +1,6 @@
 #include "testsupport/desktop_session.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -29,8 +30,12 @@ DesktopSession::DesktopSession(const std::string& application) {
   if (!address) throw std::runtime_error("dbus-daemon did not start");
   environment_ = {"DISPLAY=:" + *display, "DBUS_SESSION_BUS_ADDRESS=" + *address, "HOME=" + directory_,
                   "XDG_RUNTIME_DIR=" + directory_};
-  processes_.push_back(std::make_unique<ChildProcess>("/usr/libexec/at-spi-bus-launcher",
-                                                      std::vector<std::string>{"--launch-immediately"}, environment_));
+  // In a process group of its own: the launcher starts the accessibility
+  // bus's dbus-daemon, which outlives it when only the launcher is stopped.
+  auto& launcher = processes_.emplace_back(std::make_unique<ChildProcess>(
+      "/usr/bin/setsid", std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"},
+      environment_));
+  accessibilityGroup_ = launcher->pid();
   for (int i = 0; i < 200; ++i) {
     const auto probe =
         runProcess("/usr/bin/dbus-send",
@@ -51,6 +56,7 @@ DesktopSession::DesktopSession(const std::string& application) {
 }
 
 DesktopSession::~DesktopSession() {
+  if (accessibilityGroup_ > 0) ::kill(-accessibilityGroup_, SIGKILL);
   while (!processes_.empty()) processes_.pop_back();  // the application first, Xvfb last
   std::filesystem::remove_all(directory_);
 }

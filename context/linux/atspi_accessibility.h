@@ -32,6 +32,7 @@ class AtspiAccessibility final : public Accessibility {
 
  private:
   std::optional<std::string> displayName(const FrontWindow& front);
+  void connectAtspi();
 
   X11Session& x11_;
   bool atspiReady_ = false;
@@ -39,6 +40,8 @@ class AtspiAccessibility final : public Accessibility {
   // application the snapshot then reads.
   std::optional<FrontWindow> front_;
   std::map<std::string, std::optional<std::string>> desktopNames_;
+  std::map<std::int32_t, std::optional<std::string>> applicationNames_;
+  unsigned idleTicks_ = 0;
 };
 
 }  // namespace morvik::context::linux
