@@ -40,7 +40,7 @@ struct ErrorSlot {
 AXError errorCode(const GError* error) {
   const std::string message = error->message != nullptr ? error->message : "";
   if (message.find("Timeout") != std::string::npos || message.find("NoReply") != std::string::npos ||
-      message.find("timed out") != std::string::npos)
+      message.find("timed out") != std::string::npos || message.find("Did not receive a reply") != std::string::npos)
     return axCannotComplete;
   if (message.find("UnknownObject") != std::string::npos || message.find("ServiceUnknown") != std::string::npos)
     return axInvalidElement;
@@ -268,6 +268,7 @@ std::optional<std::string> AtspiAccessibility::displayName(const FrontWindow& fr
 
 std::optional<FrontApplication> AtspiAccessibility::frontmostApplication() {
   front_ = x11_.frontWindow();
+  frontHung_ = false;
   if (!front_) return std::nullopt;
   FrontApplication application{front_->processIdentifier, front_->identifier, displayName(*front_)};
   if (!application.localizedName && atspiReady_) {
@@ -282,6 +283,7 @@ std::optional<FrontApplication> AtspiAccessibility::frontmostApplication() {
         atspi_set_timeout(defaultTimeoutMs, -1);
         name = taken(atspi_accessible_get_name(element->object, &slot.error));
       }
+      frontHung_ = slot.error != nullptr && errorCode(slot.error) != axInvalidElement;
       applicationNames_[front_->processIdentifier] =
           slot.error == nullptr && !name.empty() ? std::optional(name) : std::nullopt;
     }
@@ -314,13 +316,19 @@ AttributeRead AtspiAccessibility::copyAttributeValue(const ElementRef& ref, cons
   const auto element = atspiElement(ref);
   // An application not on the accessibility bus does not answer.
   if (!element || element->object == nullptr) return {axCannotComplete, std::nullopt};
+  // An application that let one read time out is not asked again in this
+  // snapshot: it would cost every read its whole timeout.
+  if (frontHung_) return {axCannotComplete, std::nullopt};
   atspi_set_timeout(element->timeoutMs, -1);
   AtspiAccessible* object = element->object;
 
   if (element->kind == AtspiElement::Kind::application) {
     if (name != "AXFocusedWindow" && name != "AXFocusedUIElement") return noValue();
     auto windows = windowsOf(object);
-    if (!windows) return {axCannotComplete, std::nullopt};
+    if (!windows) {
+      frontHung_ = true;
+      return {axCannotComplete, std::nullopt};
+    }
     bool unread = false;  // a window whose state did not come
     for (auto& [window, role] : *windows) {
       const auto active = stateOf(window.get(), ATSPI_STATE_ACTIVE);
@@ -340,7 +348,10 @@ AttributeRead AtspiAccessibility::copyAttributeValue(const ElementRef& ref, cons
 
   ErrorSlot slot;
   const AtspiRole role = atspi_accessible_get_role(object, &slot.error);
-  if (slot.error != nullptr) return {errorCode(slot.error), std::nullopt};
+  if (slot.error != nullptr) {
+    frontHung_ = errorCode(slot.error) != axInvalidElement;
+    return {errorCode(slot.error), std::nullopt};
+  }
   if (name == "AXRole") return {axSuccess, macRole(*element, role)};
   if (name == "AXSubrole") return {axSuccess, std::string(isDialogRole(role) ? "AXDialog" : "AXStandardWindow")};
   if (name == "AXModal") {

@@ -42,6 +42,7 @@ class AtspiAccessibility final : public Accessibility {
   std::map<std::string, std::optional<std::string>> desktopNames_;
   std::map<std::int32_t, std::optional<std::string>> applicationNames_;
   unsigned idleTicks_ = 0;
+  bool frontHung_ = false;  // a read of the front application timed out in this snapshot
 };
 
 }  // namespace morvik::context::linux
