@@ -29,8 +29,31 @@ channel::Json threeValued(std::optional<bool> value) { return value ? channel::J
 
 const std::set<std::string>& browsers() {
   static const std::set<std::string> known = {
-      "com.apple.safari",  "com.google.chrome",          "com.microsoft.edgemac",   "org.mozilla.firefox",
-      "com.brave.browser", "company.thebrowser.browser", "com.operasoftware.opera", "com.vivaldi.vivaldi",
+      "com.apple.safari",
+      "com.google.chrome",
+      "com.microsoft.edgemac",
+      "org.mozilla.firefox",
+      "com.brave.browser",
+      "company.thebrowser.browser",
+      "com.operasoftware.opera",
+      "com.vivaldi.vivaldi",
+#ifdef __linux__
+      // The same browsers as Linux names them: window class, Flatpak id or
+      // GTK application id.
+      "firefox",
+      "firefox-esr",
+      "chromium",
+      "chromium-browser",
+      "org.chromium.chromium",
+      "google-chrome",
+      "microsoft-edge",
+      "com.microsoft.edge",
+      "brave-browser",
+      "vivaldi-stable",
+      "opera",
+      "com.opera.opera",
+      "org.gnome.epiphany",
+#endif
   };
   return known;
 }

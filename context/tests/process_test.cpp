@@ -160,6 +160,16 @@ TEST_F(ContextLinux, CountersAndTheBusyRules) {
                   "\n")
       << "Shift held";
 }
+TEST_F(ContextLinux, BrowserByItsLinuxNameGivesThePage) {
+  ChildProcess browser("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--browser"}, desktop->environment());
+  ASSERT_EQ(browser.readLine(std::chrono::seconds(20)), "ready");
+  const auto current = snapshotWhere([](const channel::Json& s) { return s["url"] != ""; });
+  browser.wait(milliseconds(10));
+  desktop->xdotool({"search", "--name", "Morvik Test Notes", "windowactivate"});
+  EXPECT_EQ(current["id"], "firefox");
+  EXPECT_EQ(current["url"], "https://example.org/page");
+}
+
 // Another environment than the desktop's for the same variables.
 std::vector<std::string> replaced(std::vector<std::string> environment, const std::vector<std::string>& changes) {
   for (const auto& change : changes) {
