@@ -30,6 +30,24 @@ DesktopSession::DesktopSession(const std::string& application) {
   if (!address) throw std::runtime_error("dbus-daemon did not start");
   environment_ = {"DISPLAY=:" + *display, "DBUS_SESSION_BUS_ADDRESS=" + *address, "HOME=" + directory_,
                   "XDG_RUNTIME_DIR=" + directory_};
+  startAccessibility();
+  processes_.push_back(std::make_unique<ChildProcess>("/usr/bin/openbox", std::vector<std::string>{}, environment_));
+  auto& app = processes_.emplace_back(
+      std::make_unique<ChildProcess>("/usr/bin/python3", std::vector<std::string>{application}, environment_));
+  if (app->readLine(std::chrono::seconds(20)) != "ready")
+    throw std::runtime_error("the test application did not start");
+  // Until the window manager has made the window active.
+  for (int i = 0; i < 200 && trimmed(xdotool({"getactivewindow"})).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+DesktopSession::~DesktopSession() {
+  if (accessibilityGroup_ > 0) ::kill(-accessibilityGroup_, SIGKILL);
+  while (!processes_.empty()) processes_.pop_back();  // the application first, Xvfb last
+  std::filesystem::remove_all(directory_);
+}
+
+void DesktopSession::startAccessibility() {
   // In a process group of its own: the launcher starts the accessibility
   // bus's dbus-daemon, which outlives it when only the launcher is stopped.
   auto& launcher = processes_.emplace_back(std::make_unique<ChildProcess>(
@@ -45,20 +63,12 @@ DesktopSession::DesktopSession(const std::string& application) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   setAccessibilityEnabled(true);
-  processes_.push_back(std::make_unique<ChildProcess>("/usr/bin/openbox", std::vector<std::string>{}, environment_));
-  auto& app = processes_.emplace_back(
-      std::make_unique<ChildProcess>("/usr/bin/python3", std::vector<std::string>{application}, environment_));
-  if (app->readLine(std::chrono::seconds(20)) != "ready")
-    throw std::runtime_error("the test application did not start");
-  // Until the window manager has made the window active.
-  for (int i = 0; i < 200 && trimmed(xdotool({"getactivewindow"})).empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-DesktopSession::~DesktopSession() {
-  if (accessibilityGroup_ > 0) ::kill(-accessibilityGroup_, SIGKILL);
-  while (!processes_.empty()) processes_.pop_back();  // the application first, Xvfb last
-  std::filesystem::remove_all(directory_);
+void DesktopSession::restartAccessibility() {
+  ::kill(-accessibilityGroup_, SIGKILL);
+  std::erase_if(processes_, [&](const auto& process) { return process->pid() == accessibilityGroup_; });
+  startAccessibility();
 }
 
 std::string DesktopSession::xdotool(const std::vector<std::string>& args) const {

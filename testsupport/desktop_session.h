@@ -25,11 +25,15 @@ class DesktopSession {
   // Runs xdotool with the arguments; its output.
   std::string xdotool(const std::vector<std::string>& args) const;
   void setAccessibilityEnabled(bool enabled) const;
+  // Stops the accessibility bus and starts a new one, enabled.
+  void restartAccessibility();
   int applicationProcess() const;
   // Where the desktop keeps its files; its processes' HOME.
   const std::string& directory() const { return directory_; }
 
  private:
+  void startAccessibility();
+
   std::string directory_;
   std::vector<std::string> environment_;
   std::vector<std::unique_ptr<ChildProcess>> processes_;

@@ -196,6 +196,19 @@ AtspiAccessible* focusedIn(AtspiAccessible* window) {
 
 AttributeRead noValue() { return {axNoValue, std::nullopt}; }
 
+// libatspi keeps its table of applications across atspi_exit(): the proxies
+// of a bus that went away stay there disposed, without a connection or an
+// object table, and are found again by bus name on the new bus. Such a proxy
+// gets the new connection.
+void revive(AtspiApplication* application) {
+  if (application == nullptr || application->bus != nullptr) return;
+  DBusConnection* bus = atspi_get_a11y_bus();
+  if (bus == nullptr) return;
+  application->bus = dbus_connection_ref(bus);
+  if (application->hash == nullptr)
+    application->hash = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_object_unref);
+}
+
 void discardLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 GLogWriterOutput discardStructuredLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
   return G_LOG_WRITER_HANDLED;
@@ -217,6 +230,15 @@ void AtspiAccessibility::connectAtspi() {
   // 2 is "no accessibility bus": then libatspi must not be called at all.
   if (atspi_is_initialized()) atspi_exit();
   atspiReady_ = atspi_init() == 0;
+  if (atspiReady_) revive(registry_);
+}
+
+bool AtspiAccessibility::busLost() {
+  Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
+  AtspiApplication* registry = desktop ? desktop->parent.app : nullptr;
+  if (registry == nullptr) return true;
+  if (registry_ == nullptr) registry_ = static_cast<AtspiApplication*>(g_object_ref(registry));
+  return registry->bus == nullptr || !dbus_connection_get_is_connected(registry->bus);
 }
 
 AtspiAccessibility::~AtspiAccessibility() = default;
@@ -226,8 +248,13 @@ bool AtspiAccessibility::isProcessTrusted() {
   // signals it has queued, run from the main context; nothing else runs it.
   for (int i = 0; i < 1000 && g_main_context_iteration(nullptr, FALSE); ++i) {
   }
+  if (atspiReady_ && busLost()) {
+    atspiReady_ = false;
+    idleTicks_ = 7;  // try again at once
+  }
   if (!atspiReady_) {
-    // The bus may have come up since: try again, at most every few seconds.
+    // The bus may have come (back) up since: try again, at most every few
+    // seconds.
     if (++idleTicks_ % 8 != 0) return false;
     connectAtspi();
     if (!atspiReady_) return false;
@@ -301,6 +328,7 @@ ElementRef AtspiAccessibility::applicationElement(std::int32_t processIdentifier
   const int count = desktop ? atspi_accessible_get_child_count(desktop.get(), nullptr) : 0;
   for (int i = 0; i < count; ++i) {
     Owned<AtspiAccessible> application(atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
+    if (application) revive(application->parent.app);
     if (application &&
         static_cast<std::int32_t>(atspi_accessible_get_process_id(application.get(), nullptr)) == processIdentifier)
       return std::make_shared<AtspiElement>(AtspiElement::Kind::application, application.release());

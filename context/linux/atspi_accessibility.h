@@ -33,6 +33,8 @@ class AtspiAccessibility final : public Accessibility {
  private:
   std::optional<std::string> displayName(const FrontWindow& front);
   void connectAtspi();
+  // Whether the accessibility bus went away under libatspi.
+  bool busLost();
 
   X11Session& x11_;
   bool atspiReady_ = false;
@@ -42,7 +44,9 @@ class AtspiAccessibility final : public Accessibility {
   std::map<std::string, std::optional<std::string>> desktopNames_;
   std::map<std::int32_t, std::optional<std::string>> applicationNames_;
   unsigned idleTicks_ = 0;
-  bool frontHung_ = false;  // a read of the front application timed out in this snapshot
+  bool frontHung_ = false;
+  // The registry's proxy, kept to give it the new bus when the bus comes back.
+  AtspiApplication* registry_ = nullptr;  // a read of the front application timed out in this snapshot
 };
 
 }  // namespace morvik::context::linux

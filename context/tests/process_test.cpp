@@ -331,11 +331,28 @@ TEST(ContextX11, VanishedWindowsAndALostServerAreNoFrontApplication) {
   EXPECT_EQ(monitor.errorOutput(), "");
 }
 
-TEST(ContextDesktop, LeavesNoProcessBehind) {
+TEST(ContextDesktop, MonitorFollowsARestartedBusAndTheDesktopLeavesNoProcess) {
   std::string marker;
   {
     testing::DesktopSession session(MORVIK_GTK_TEST_APP);
     marker = "HOME=" + session.directory();
+    ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, session.environment());
+    ASSERT_TRUE(monitor.readLine(std::chrono::seconds(5)));
+    session.restartAccessibility();
+    ASSERT_TRUE(monitor.readLine(std::chrono::seconds(5)));
+    // An application that came after the restart, seen by the running monitor.
+    ChildProcess browser("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--browser"}, session.environment());
+    ASSERT_EQ(browser.readLine(std::chrono::seconds(20)), "ready");
+    channel::Json current;
+    for (int tick = 0; tick < 30 && current["title"] != "Example Domain"; ++tick) {
+      const auto line = monitor.readLine(std::chrono::seconds(5));
+      ASSERT_TRUE(line) << "the monitor stopped";
+      current = object(line);
+    }
+    EXPECT_EQ(current["title"], "Example Domain");
+    EXPECT_EQ(current["hasWindow"], true);
+    monitor.wait(milliseconds(10));
+    EXPECT_EQ(monitor.errorOutput(), "");
   }
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     std::ifstream environ(entry.path() / "environ");
