@@ -234,6 +234,7 @@ void AtspiAccessibility::connectAtspi() {
 }
 
 bool AtspiAccessibility::busLost() {
+  atspi_set_timeout(defaultTimeoutMs, -1);
   Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
   AtspiApplication* registry = desktop ? desktop->parent.app : nullptr;
   if (registry == nullptr) return true;
