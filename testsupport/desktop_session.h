@@ -28,6 +28,7 @@ class DesktopSession {
   // Stops the accessibility bus and starts a new one, enabled.
   void restartAccessibility();
   int applicationProcess() const;
+  int sessionBusProcess() const { return processes_[1]->pid(); }
   // Where the desktop keeps its files; its processes' HOME.
   const std::string& directory() const { return directory_; }
 

@@ -15,7 +15,7 @@ namespace {
 // An element without a timeout of its own waits as long as the application
 // element: a hung application costs a fraction of a tick, never seconds.
 constexpr int defaultTimeoutMs = 120;
-constexpr int busTimeoutMs = 1000;  // the accessibility bus itself
+constexpr int busTimeoutMs = 250;  // the session bus, asked whether accessibility is on
 // AT-SPI asks each child in a call of its own: a list is read this far.
 constexpr int mostChildren = 64;
 constexpr int mostSearched = 200;
@@ -244,6 +244,41 @@ bool AtspiAccessibility::busLost() {
 
 AtspiAccessibility::~AtspiAccessibility() = default;
 
+void AtspiAccessibility::sessionReady(GObject*, GAsyncResult* result, gpointer accessibility) {
+  auto* self = static_cast<AtspiAccessibility*>(accessibility);
+  self->connecting_ = false;
+  self->session_ = g_bus_get_finish(result, nullptr);
+  // A session bus that goes away is connected to again, not a reason to end.
+  if (self->session_ != nullptr) g_dbus_connection_set_exit_on_close(self->session_, FALSE);
+}
+
+GDBusConnection* AtspiAccessibility::sessionBus() {
+  if (session_ != nullptr && g_dbus_connection_is_closed(session_)) {
+    g_object_unref(session_);
+    session_ = nullptr;
+  }
+  // Connected in the background: a bus that accepts and never answers (a
+  // stopped daemon) costs each snapshot the bus timeout, never more.
+  if (session_ == nullptr && !connecting_) {
+    connecting_ = true;
+    g_bus_get(G_BUS_TYPE_SESSION, nullptr, &AtspiAccessibility::sessionReady, this);
+  }
+  bool late = false;
+  GSource* timeout = g_timeout_source_new(busTimeoutMs);
+  g_source_set_callback(
+      timeout,
+      [](gpointer flag) -> gboolean {
+        *static_cast<bool*>(flag) = true;
+        return G_SOURCE_REMOVE;
+      },
+      &late, nullptr);
+  g_source_attach(timeout, nullptr);
+  while (session_ == nullptr && connecting_ && !late) g_main_context_iteration(nullptr, TRUE);
+  g_source_destroy(timeout);
+  g_source_unref(timeout);
+  return session_;
+}
+
 bool AtspiAccessibility::isProcessTrusted() {
   // libatspi drops the objects of closed windows and applications on the
   // signals it has queued, run from the main context; nothing else runs it.
@@ -260,14 +295,13 @@ bool AtspiAccessibility::isProcessTrusted() {
     connectAtspi();
     if (!atspiReady_) return false;
   }
-  ErrorSlot slot;
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &slot.error);
+  GDBusConnection* bus = sessionBus();
   if (bus == nullptr) return false;
+  ErrorSlot slot;
   GVariant* reply =
       g_dbus_connection_call_sync(bus, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
                                   g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"),
                                   G_DBUS_CALL_FLAGS_NONE, busTimeoutMs, nullptr, &slot.error);
-  g_object_unref(bus);
   if (reply == nullptr) return false;
   GVariant* value = nullptr;
   g_variant_get(reply, "(v)", &value);

@@ -201,7 +201,7 @@ TEST_F(ContextLinux, WithoutAccessibilityBusSnapshotsGoOnDegraded) {
   EXPECT_EQ(check.errors, "");
 }
 
-TEST_F(ContextLinux, HungApplicationCostsNoMoreThanATick) {
+TEST_F(ContextLinux, HungApplicationOrSessionBusCostsNoMoreThanATick) {
   const auto context = snapshot();
   const int pid = desktop->applicationProcess();
   ::kill(pid, SIGSTOP);
@@ -224,6 +224,12 @@ TEST_F(ContextLinux, HungApplicationCostsNoMoreThanATick) {
     EXPECT_NE(tick["hasWindow"], false) << "a timeout is not \"no window\"";
     EXPECT_EQ(tick["app"], ticks[0]["app"]);
   }
+  // A session bus that accepts connections and never answers.
+  ::kill(desktop->sessionBusProcess(), SIGSTOP);
+  int later = 0;
+  while (later < 3 && monitor.readLine(std::chrono::seconds(5))) ++later;
+  ::kill(desktop->sessionBusProcess(), SIGCONT);
+  EXPECT_EQ(later, 3) << "the monitor stalled";
 }
 
 // A bare X server of the test's own: no window manager, no bus; the front
