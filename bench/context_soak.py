@@ -164,6 +164,7 @@ def main():
 
     began = time.monotonic()
     samples = []  # (seconds since start, RSS KiB)
+    actions = []  # (monotonic time, what the desktop was doing from then)
     restarts = 0
     next_restart = began + 300
     step = 0
@@ -173,6 +174,7 @@ def main():
             # Every 2 s one of: the dialog opened and closed, the churning
             # application in front, the hung application in front and stopped.
             action = step % 3
+            actions.append((time.monotonic(), ("dialog", "churning windows", "hung application")[action]))
             if action == 0:
                 desktop.activate("Morvik Test Notes")
                 desktop.run(["xdotool", "key", "alt+d"])
@@ -186,6 +188,7 @@ def main():
                 time.sleep(1.5)
                 os.kill(desktop.apps["hung"].pid, signal.SIGCONT)
             if time.monotonic() >= next_restart:
+                actions.append((time.monotonic(), "accessibility bus restart"))
                 desktop.restart_accessibility()
                 restarts += 1
                 next_restart += 300
@@ -213,8 +216,10 @@ def main():
         print(f"RSS after {warmup:.0f} s warm-up: {after[0]} KiB, at the end: {after[-1]} KiB, "
               f"drift (max - min): {max(after) - min(after)} KiB")
     if gaps:
-        print(f"longest gap between snapshots: {max(gaps):.3f} s (first snapshot after "
-              f"{ticks[0] - began:.3f} s)")
+        longest = max(range(len(gaps)), key=gaps.__getitem__)
+        doing = [what for at, what in actions if at <= ticks[longest + 1]]
+        print(f"longest gap between snapshots: {gaps[longest]:.3f} s, during: {doing[-1] if doing else 'start'} "
+              f"(first snapshot after {ticks[0] - began:.3f} s; gaps over 1 s: {sum(g > 1 for g in gaps)})")
 
 
 if __name__ == "__main__":
