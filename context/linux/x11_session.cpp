@@ -188,7 +188,11 @@ std::optional<unsigned int> X11Session::pointerMask() {
   Window rootReturn = 0, child = 0;
   int rootX = 0, rootY = 0, x = 0, y = 0;
   unsigned int mask = 0;
-  if (!XQueryPointer(display_, root_, &rootReturn, &child, &rootX, &rootY, &x, &y, &mask) || lost_) return std::nullopt;
+  // False also means the pointer is on another screen, where the mask is
+  // still right; only an error or a lost server leaves it unread.
+  const unsigned long errorsBefore = errors;
+  XQueryPointer(display_, root_, &rootReturn, &child, &rootX, &rootY, &x, &y, &mask);
+  if (lost_ || errors != errorsBefore) return std::nullopt;
   return mask;
 }
 
