@@ -1,12 +1,30 @@
 // morvik-context: the user's working context. With no arguments it writes a
 // snapshot at once and then every 0.6 seconds until it is terminated; with
 // "--check-save" anywhere on the command line it answers one save check.
+#include <cstdlib>
 #include <string_view>
+
+#include <poll.h>
 
 #include "channel/output.h"
 #include "context/platform_context.h"
 #include "context/save_check.h"
 #include "context/snapshot.h"
+
+namespace {
+
+// Standard output that ends the monitor once nobody can read it any more (the
+// application is gone): reading other programs' windows for no one is waste.
+class MonitorOutput final : public morvik::channel::Output {
+ public:
+  void write(std::string_view bytes) override {
+    morvik::channel::standardOutput().write(bytes);
+    pollfd out{1, 0, 0};
+    if (::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLNVAL)) != 0) std::exit(0);
+  }
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace morvik;
@@ -21,7 +39,8 @@ int main(int argc, char** argv) {
     context::checkSave(environment, 0, channel::standardOutput());
     return 0;
   }
-  const auto monitor = context::startMonitor(environment, channel::standardOutput());
+  MonitorOutput output;
+  const auto monitor = context::startMonitor(environment, output);
   loop->run();
   return 0;
 }

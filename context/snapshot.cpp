@@ -27,13 +27,23 @@ bool oneOf(const std::string& role, const std::array<std::string_view, N>& roles
 
 channel::Json threeValued(std::optional<bool> value) { return value ? channel::Json(*value) : channel::Json(nullptr); }
 
+// On Linux the same browsers go by their window class, Flatpak id or GTK
+// application id.
+std::set<std::string> withLinuxNames(std::set<std::string> names) {
+#ifdef __linux__
+  names.insert({"firefox", "firefox-esr", "chromium", "chromium-browser", "org.chromium.chromium", "google-chrome",
+                "microsoft-edge", "com.microsoft.edge", "brave-browser", "vivaldi-stable", "opera", "com.opera.opera",
+                "org.gnome.epiphany"});
+#endif
+  return names;
+}
+
 }  // namespace
 
 const std::set<std::string>& browsers() {
-  static const std::set<std::string> known = {
-      "com.apple.safari",  "com.google.chrome",          "com.microsoft.edgemac",   "org.mozilla.firefox",
-      "com.brave.browser", "company.thebrowser.browser", "com.operasoftware.opera", "com.vivaldi.vivaldi",
-  };
+  static const std::set<std::string> known = withLinuxNames(
+      {"com.apple.safari", "com.google.chrome", "com.microsoft.edgemac", "org.mozilla.firefox", "com.brave.browser",
+       "company.thebrowser.browser", "com.operasoftware.opera", "com.vivaldi.vivaldi"});
   return known;
 }
 

@@ -1,5 +1,6 @@
 #include "testsupport/desktop_session.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -29,17 +30,7 @@ DesktopSession::DesktopSession(const std::string& application) {
   if (!address) throw std::runtime_error("dbus-daemon did not start");
   environment_ = {"DISPLAY=:" + *display, "DBUS_SESSION_BUS_ADDRESS=" + *address, "HOME=" + directory_,
                   "XDG_RUNTIME_DIR=" + directory_};
-  processes_.push_back(std::make_unique<ChildProcess>("/usr/libexec/at-spi-bus-launcher",
-                                                      std::vector<std::string>{"--launch-immediately"}, environment_));
-  for (int i = 0; i < 200; ++i) {
-    const auto probe =
-        runProcess("/usr/bin/dbus-send",
-                   {"--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"},
-                   {}, environment_);
-    if (probe.exit.status == 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  setAccessibilityEnabled(true);
+  startAccessibility();
   processes_.push_back(std::make_unique<ChildProcess>("/usr/bin/openbox", std::vector<std::string>{}, environment_));
   auto& app = processes_.emplace_back(
       std::make_unique<ChildProcess>("/usr/bin/python3", std::vector<std::string>{application}, environment_));
@@ -51,8 +42,33 @@ DesktopSession::DesktopSession(const std::string& application) {
 }
 
 DesktopSession::~DesktopSession() {
+  if (accessibilityGroup_ > 0) ::kill(-accessibilityGroup_, SIGKILL);
   while (!processes_.empty()) processes_.pop_back();  // the application first, Xvfb last
   std::filesystem::remove_all(directory_);
+}
+
+void DesktopSession::startAccessibility() {
+  // In a process group of its own: the launcher starts the accessibility
+  // bus's dbus-daemon, which outlives it when only the launcher is stopped.
+  auto& launcher = processes_.emplace_back(std::make_unique<ChildProcess>(
+      "/usr/bin/setsid", std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"},
+      environment_));
+  accessibilityGroup_ = launcher->pid();
+  for (int i = 0; i < 200; ++i) {
+    const auto probe =
+        runProcess("/usr/bin/dbus-send",
+                   {"--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"},
+                   {}, environment_);
+    if (probe.exit.status == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  setAccessibilityEnabled(true);
+}
+
+void DesktopSession::restartAccessibility() {
+  ::kill(-accessibilityGroup_, SIGKILL);
+  std::erase_if(processes_, [&](const auto& process) { return process->pid() == accessibilityGroup_; });
+  startAccessibility();
 }
 
 std::string DesktopSession::xdotool(const std::vector<std::string>& args) const {

@@ -38,6 +38,7 @@ class ChildProcess {
   std::vector<std::string> readAllLines(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   // All raw output bytes until end of output.
   std::string readAll(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  pid_t pid() const { return pid_; }
   // Whatever the child wrote on standard error so far (read at exit).
   const std::string& errorOutput() const { return stderr_; }
 

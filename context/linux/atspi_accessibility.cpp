@@ -4,13 +4,18 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
+#include <string_view>
 
 namespace morvik::context::linux {
 namespace {
 
-constexpr int defaultTimeoutMs = 1000;
+// An element without a timeout of its own waits as long as the application
+// element: a hung application costs a fraction of a tick, never seconds.
+constexpr int defaultTimeoutMs = 120;
+constexpr int busTimeoutMs = 250;  // the session bus, asked whether accessibility is on
 // AT-SPI asks each child in a call of its own: a list is read this far.
 constexpr int mostChildren = 64;
 constexpr int mostSearched = 200;
@@ -35,7 +40,7 @@ struct ErrorSlot {
 AXError errorCode(const GError* error) {
   const std::string message = error->message != nullptr ? error->message : "";
   if (message.find("Timeout") != std::string::npos || message.find("NoReply") != std::string::npos ||
-      message.find("timed out") != std::string::npos)
+      message.find("timed out") != std::string::npos || message.find("Did not receive a reply") != std::string::npos)
     return axCannotComplete;
   if (message.find("UnknownObject") != std::string::npos || message.find("ServiceUnknown") != std::string::npos)
     return axInvalidElement;
@@ -59,11 +64,13 @@ class AtspiElement final : public Element {
     if (object != nullptr) g_object_unref(object);
   }
 
-  // The element's states, read once.
-  bool has(AtspiStateType state) {
+  // The element's states, read once; none when they cannot be read.
+  std::optional<bool> state(AtspiStateType state) {
     if (states_ == nullptr && object != nullptr) states_ = atspi_accessible_get_state_set(object);
-    return states_ != nullptr && atspi_state_set_contains(states_, state);
+    if (states_ == nullptr || atspi_state_set_contains(states_, ATSPI_STATE_DEFUNCT)) return std::nullopt;
+    return atspi_state_set_contains(states_, state) != FALSE;
   }
+  bool has(AtspiStateType state) { return this->state(state).value_or(false); }
 
   const Kind kind;
   AtspiAccessible* const object;
@@ -116,24 +123,42 @@ std::string macRole(AtspiElement& element, AtspiRole role) {
   }
 }
 
-// The application's children that are windows, with their roles.
-std::vector<std::pair<Owned<AtspiAccessible>, AtspiRole>> windowsOf(AtspiAccessible* application) {
-  std::vector<std::pair<Owned<AtspiAccessible>, AtspiRole>> windows;
+using Windows = std::vector<std::pair<Owned<AtspiAccessible>, AtspiRole>>;
+
+// The application's children that are windows, with their roles; none when
+// the list cannot be read (a timeout is not "no window").
+std::optional<Windows> windowsOf(AtspiAccessible* application) {
+  Windows windows;
   ErrorSlot slot;
-  const int count = atspi_accessible_get_child_count(application, &slot.error);
+  // A property read that times out gives -1 without an error.
+  const int count = std::min(atspi_accessible_get_child_count(application, &slot.error), mostChildren);
+  if (count < 0) return std::nullopt;
   for (int i = 0; i < count && slot.error == nullptr; ++i) {
     Owned<AtspiAccessible> child(atspi_accessible_get_child_at_index(application, i, &slot.error));
     if (!child) continue;
     const AtspiRole role = atspi_accessible_get_role(child.get(), nullptr);
     if (isWindowRole(role)) windows.emplace_back(std::move(child), role);
   }
+  if (slot.error != nullptr) return std::nullopt;
   return windows;
 }
 
-bool hasState(AtspiAccessible* object, AtspiStateType state) {
-  Owned<AtspiStateSet> states(atspi_accessible_get_state_set(object));
-  return states && atspi_state_set_contains(states.get(), state);
+bool sameObject(AtspiAccessible* one, AtspiAccessible* other) {
+  const AtspiObject* a = &one->parent;
+  const AtspiObject* b = &other->parent;
+  return one == other ||
+         (a->app != nullptr && b->app != nullptr && a->path != nullptr && b->path != nullptr &&
+          std::string_view(a->app->bus_name) == b->app->bus_name && std::string_view(a->path) == b->path);
 }
+
+// None when the states cannot be read.
+std::optional<bool> stateOf(AtspiAccessible* object, AtspiStateType state) {
+  Owned<AtspiStateSet> states(atspi_accessible_get_state_set(object));
+  if (!states || atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT)) return std::nullopt;
+  return atspi_state_set_contains(states.get(), state) != FALSE;
+}
+
+bool hasState(AtspiAccessible* object, AtspiStateType state) { return stateOf(object, state).value_or(false); }
 
 // The focused element inside a window: one Collection query where the
 // toolkit offers it, else a bounded search.
@@ -171,6 +196,19 @@ AtspiAccessible* focusedIn(AtspiAccessible* window) {
 
 AttributeRead noValue() { return {axNoValue, std::nullopt}; }
 
+// libatspi keeps its table of applications across atspi_exit(): the proxies
+// of a bus that went away stay there disposed, without a connection or an
+// object table, and are found again by bus name on the new bus. Such a proxy
+// gets the new connection.
+void revive(AtspiApplication* application) {
+  if (application == nullptr || application->bus != nullptr) return;
+  DBusConnection* bus = atspi_get_a11y_bus();
+  if (bus == nullptr) return;
+  application->bus = dbus_connection_ref(bus);
+  if (application->hash == nullptr)
+    application->hash = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_object_unref);
+}
+
 void discardLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 GLogWriterOutput discardStructuredLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
   return G_LOG_WRITER_HANDLED;
@@ -182,21 +220,88 @@ AtspiAccessibility::AtspiAccessibility(X11Session& x11) : x11_(x11) {
   // A helper writes nothing to standard error; GLib and AT-SPI would warn there.
   g_log_set_default_handler(&discardLog, nullptr);
   g_log_set_writer_func(&discardStructuredLog, nullptr, nullptr);
-  atspiReady_ = atspi_init() >= 0;
+  // Before any call: libatspi otherwise gives an application 15 s after it
+  // first met it.
+  atspi_set_timeout(defaultTimeoutMs, -1);
+  connectAtspi();
+}
+
+void AtspiAccessibility::connectAtspi() {
+  // 2 is "no accessibility bus": then libatspi must not be called at all.
+  if (atspi_is_initialized()) atspi_exit();
+  atspiReady_ = atspi_init() == 0;
+  if (atspiReady_) revive(registry_);
+}
+
+bool AtspiAccessibility::busLost() {
+  atspi_set_timeout(defaultTimeoutMs, -1);
+  Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
+  AtspiApplication* registry = desktop ? desktop->parent.app : nullptr;
+  if (registry == nullptr) return true;
+  if (registry_ == nullptr) registry_ = static_cast<AtspiApplication*>(g_object_ref(registry));
+  return registry->bus == nullptr || !dbus_connection_get_is_connected(registry->bus);
 }
 
 AtspiAccessibility::~AtspiAccessibility() = default;
 
+void AtspiAccessibility::sessionReady(GObject*, GAsyncResult* result, gpointer accessibility) {
+  auto* self = static_cast<AtspiAccessibility*>(accessibility);
+  self->connecting_ = false;
+  self->session_ = g_bus_get_finish(result, nullptr);
+  // A session bus that goes away is connected to again, not a reason to end.
+  if (self->session_ != nullptr) g_dbus_connection_set_exit_on_close(self->session_, FALSE);
+}
+
+GDBusConnection* AtspiAccessibility::sessionBus() {
+  if (session_ != nullptr && g_dbus_connection_is_closed(session_)) {
+    g_object_unref(session_);
+    session_ = nullptr;
+  }
+  // Connected in the background: a bus that accepts and never answers (a
+  // stopped daemon) costs each snapshot the bus timeout, never more.
+  if (session_ == nullptr && !connecting_) {
+    connecting_ = true;
+    g_bus_get(G_BUS_TYPE_SESSION, nullptr, &AtspiAccessibility::sessionReady, this);
+  }
+  bool late = false;
+  GSource* timeout = g_timeout_source_new(busTimeoutMs);
+  g_source_set_callback(
+      timeout,
+      [](gpointer flag) -> gboolean {
+        *static_cast<bool*>(flag) = true;
+        return G_SOURCE_REMOVE;
+      },
+      &late, nullptr);
+  g_source_attach(timeout, nullptr);
+  while (session_ == nullptr && connecting_ && !late) g_main_context_iteration(nullptr, TRUE);
+  g_source_destroy(timeout);
+  g_source_unref(timeout);
+  return session_;
+}
+
 bool AtspiAccessibility::isProcessTrusted() {
-  if (!atspiReady_) return false;
-  ErrorSlot slot;
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &slot.error);
+  // libatspi drops the objects of closed windows and applications on the
+  // signals it has queued, run from the main context; nothing else runs it.
+  for (int i = 0; i < 1000 && g_main_context_iteration(nullptr, FALSE); ++i) {
+  }
+  if (atspiReady_ && busLost()) {
+    atspiReady_ = false;
+    idleTicks_ = 7;  // try again at once
+  }
+  if (!atspiReady_) {
+    // The bus may have come (back) up since: try again, at most every few
+    // seconds.
+    if (++idleTicks_ % 8 != 0) return false;
+    connectAtspi();
+    if (!atspiReady_) return false;
+  }
+  GDBusConnection* bus = sessionBus();
   if (bus == nullptr) return false;
+  ErrorSlot slot;
   GVariant* reply =
       g_dbus_connection_call_sync(bus, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
                                   g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"),
-                                  G_DBUS_CALL_FLAGS_NONE, defaultTimeoutMs, nullptr, &slot.error);
-  g_object_unref(bus);
+                                  G_DBUS_CALL_FLAGS_NONE, busTimeoutMs, nullptr, &slot.error);
   if (reply == nullptr) return false;
   GVariant* value = nullptr;
   g_variant_get(reply, "(v)", &value);
@@ -225,12 +330,26 @@ std::optional<std::string> AtspiAccessibility::displayName(const FrontWindow& fr
 
 std::optional<FrontApplication> AtspiAccessibility::frontmostApplication() {
   front_ = x11_.frontWindow();
+  frontHung_ = false;
   if (!front_) return std::nullopt;
   FrontApplication application{front_->processIdentifier, front_->identifier, displayName(*front_)};
   if (!application.localizedName && atspiReady_) {
-    const auto element = atspiElement(applicationElement(front_->processIdentifier));
-    if (element && element->object != nullptr)
-      application.localizedName = taken(atspi_accessible_get_name(element->object, nullptr));
+    // Known once read: an application that stops answering keeps its name.
+    auto [known, fresh] = applicationNames_.try_emplace(front_->processIdentifier);
+    if (fresh || !known->second) {
+      if (applicationNames_.size() > 64) applicationNames_.clear();
+      const auto element = atspiElement(applicationElement(front_->processIdentifier));
+      ErrorSlot slot;
+      std::string name;
+      if (element && element->object != nullptr) {
+        atspi_set_timeout(defaultTimeoutMs, -1);
+        name = taken(atspi_accessible_get_name(element->object, &slot.error));
+      }
+      frontHung_ = slot.error != nullptr && errorCode(slot.error) != axInvalidElement;
+      applicationNames_[front_->processIdentifier] =
+          slot.error == nullptr && !name.empty() ? std::optional(name) : std::nullopt;
+    }
+    application.localizedName = applicationNames_[front_->processIdentifier];
   }
   if (!application.localizedName || application.localizedName->empty()) application.localizedName = front_->windowClass;
   return application;
@@ -239,10 +358,12 @@ std::optional<FrontApplication> AtspiAccessibility::frontmostApplication() {
 ElementRef AtspiAccessibility::applicationElement(std::int32_t processIdentifier) {
   if (!atspiReady_ || processIdentifier <= 0)
     return std::make_shared<AtspiElement>(AtspiElement::Kind::application, nullptr);
+  atspi_set_timeout(defaultTimeoutMs, -1);
   Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
   const int count = desktop ? atspi_accessible_get_child_count(desktop.get(), nullptr) : 0;
   for (int i = 0; i < count; ++i) {
     Owned<AtspiAccessible> application(atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
+    if (application) revive(application->parent.app);
     if (application &&
         static_cast<std::int32_t>(atspi_accessible_get_process_id(application.get(), nullptr)) == processIdentifier)
       return std::make_shared<AtspiElement>(AtspiElement::Kind::application, application.release());
@@ -258,13 +379,24 @@ AttributeRead AtspiAccessibility::copyAttributeValue(const ElementRef& ref, cons
   const auto element = atspiElement(ref);
   // An application not on the accessibility bus does not answer.
   if (!element || element->object == nullptr) return {axCannotComplete, std::nullopt};
+  // An application that let one read time out is not asked again in this
+  // snapshot: it would cost every read its whole timeout.
+  if (frontHung_) return {axCannotComplete, std::nullopt};
   atspi_set_timeout(element->timeoutMs, -1);
   AtspiAccessible* object = element->object;
 
   if (element->kind == AtspiElement::Kind::application) {
     if (name != "AXFocusedWindow" && name != "AXFocusedUIElement") return noValue();
-    for (auto& [window, role] : windowsOf(object)) {
-      if (!hasState(window.get(), ATSPI_STATE_ACTIVE)) continue;
+    auto windows = windowsOf(object);
+    if (!windows) {
+      frontHung_ = true;
+      return {axCannotComplete, std::nullopt};
+    }
+    bool unread = false;  // a window whose state did not come
+    for (auto& [window, role] : *windows) {
+      const auto active = stateOf(window.get(), ATSPI_STATE_ACTIVE);
+      unread = unread || !active;
+      if (!active.value_or(false)) continue;
       if (name == "AXFocusedUIElement") {
         AtspiAccessible* focused = focusedIn(window.get());
         if (focused == nullptr) return noValue();
@@ -274,16 +406,26 @@ AttributeRead AtspiAccessibility::copyAttributeValue(const ElementRef& ref, cons
       return {axSuccess,
               ElementRef(std::make_shared<AtspiElement>(AtspiElement::Kind::window, window.release(), xWindow))};
     }
-    return noValue();
+    return unread ? AttributeRead{axCannotComplete, std::nullopt} : noValue();
   }
 
   ErrorSlot slot;
   const AtspiRole role = atspi_accessible_get_role(object, &slot.error);
-  if (slot.error != nullptr) return {errorCode(slot.error), std::nullopt};
+  if (slot.error != nullptr) {
+    frontHung_ = errorCode(slot.error) != axInvalidElement;
+    return {errorCode(slot.error), std::nullopt};
+  }
   if (name == "AXRole") return {axSuccess, macRole(*element, role)};
   if (name == "AXSubrole") return {axSuccess, std::string(isDialogRole(role) ? "AXDialog" : "AXStandardWindow")};
-  if (name == "AXModal") return {axSuccess, element->has(ATSPI_STATE_MODAL)};
-  if (name == "AXEnabled") return {axSuccess, element->has(ATSPI_STATE_ENABLED) || element->has(ATSPI_STATE_SENSITIVE)};
+  if (name == "AXModal") {
+    const auto modal = element->state(ATSPI_STATE_MODAL);
+    return modal ? AttributeRead{axSuccess, *modal} : AttributeRead{axCannotComplete, std::nullopt};
+  }
+  if (name == "AXEnabled") {
+    const auto enabled = element->state(ATSPI_STATE_ENABLED);
+    if (!enabled) return {axCannotComplete, std::nullopt};
+    return {axSuccess, *enabled || element->has(ATSPI_STATE_SENSITIVE)};
+  }
   if (name == "AXEditable") return element->has(ATSPI_STATE_EDITABLE) ? AttributeRead{axSuccess, true} : noValue();
   if (name == "AXTitle") return {axSuccess, taken(atspi_accessible_get_name(object, nullptr))};
   if (name == "AXDescription") return {axSuccess, taken(atspi_accessible_get_description(object, nullptr))};
@@ -306,13 +448,13 @@ AttributeRead AtspiAccessibility::copyAttributeValue(const ElementRef& ref, cons
   if (name == "AXSheets") {
     // The application's other windows that are modal dialogs.
     std::vector<ElementRef> sheets;
-    Owned<AtspiAccessible> application(atspi_accessible_get_application(object, nullptr));
-    if (!application) return {axSuccess, sheets};
-    for (auto& [window, windowRole] : windowsOf(application.get())) {
+    Owned<AtspiAccessible> application(atspi_accessible_get_application(object, &slot.error));
+    if (!application) return {slot.error != nullptr ? errorCode(slot.error) : axFailure, std::nullopt};
+    auto windows = windowsOf(application.get());
+    if (!windows) return {axCannotComplete, std::nullopt};
+    for (auto& [window, windowRole] : *windows) {
       if (!isDialogRole(windowRole) || !hasState(window.get(), ATSPI_STATE_MODAL)) continue;
-      if (atspi_accessible_get_index_in_parent(window.get(), nullptr) ==
-          atspi_accessible_get_index_in_parent(object, nullptr))
-        continue;
+      if (sameObject(window.get(), object)) continue;
       sheets.push_back(std::make_shared<AtspiElement>(AtspiElement::Kind::window, window.release()));
     }
     return {axSuccess, sheets};
@@ -321,6 +463,7 @@ AttributeRead AtspiAccessibility::copyAttributeValue(const ElementRef& ref, cons
     std::vector<ElementRef> children;
     const int count = std::min(atspi_accessible_get_child_count(object, &slot.error), mostChildren);
     if (slot.error != nullptr) return {errorCode(slot.error), std::nullopt};
+    if (count < 0) return {axCannotComplete, std::nullopt};
     for (int i = 0; i < count; ++i)
       if (AtspiAccessible* child = atspi_accessible_get_child_at_index(object, i, nullptr))
         children.push_back(std::make_shared<AtspiElement>(AtspiElement::Kind::other, child));

@@ -7,6 +7,7 @@
 // is made on. The front application comes from X11.
 
 #include <atspi/atspi.h>
+#include <gio/gio.h>
 
 #include <map>
 #include <memory>
@@ -32,6 +33,13 @@ class AtspiAccessibility final : public Accessibility {
 
  private:
   std::optional<std::string> displayName(const FrontWindow& front);
+  void connectAtspi();
+  // The session bus, connected once and again when it closes; none while it
+  // does not answer.
+  GDBusConnection* sessionBus();
+  static void sessionReady(GObject* source, GAsyncResult* result, gpointer accessibility);
+  // Whether the accessibility bus went away under libatspi.
+  bool busLost();
 
   X11Session& x11_;
   bool atspiReady_ = false;
@@ -39,6 +47,13 @@ class AtspiAccessibility final : public Accessibility {
   // application the snapshot then reads.
   std::optional<FrontWindow> front_;
   std::map<std::string, std::optional<std::string>> desktopNames_;
+  std::map<std::int32_t, std::optional<std::string>> applicationNames_;
+  unsigned idleTicks_ = 0;
+  bool frontHung_ = false;
+  // The registry's proxy, kept to give it the new bus when the bus comes back.
+  AtspiApplication* registry_ = nullptr;
+  GDBusConnection* session_ = nullptr;
+  bool connecting_ = false;  // a read of the front application timed out in this snapshot
 };
 
 }  // namespace morvik::context::linux

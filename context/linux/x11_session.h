@@ -2,7 +2,9 @@
 
 // The X11 side of the Linux context: the front window and its application
 // (Xwayland windows included), and the input state. Without a display there
-// is no front application and no input.
+// is no front application; an input fact that cannot be read reads as the
+// user being busy. An X error is a failed read; a lost X server is
+// reconnected to on a later call.
 
 #include <X11/Xlib.h>
 
@@ -32,7 +34,8 @@ class X11Session final : public InputState {
   X11Session(const X11Session&) = delete;
   X11Session& operator=(const X11Session&) = delete;
 
-  bool connected() const { return display_ != nullptr; }
+  // Reconnects to a display that was lost, and counts the pending input
+  // whatever else is read, so that events never pile up in Xlib's queue.
   std::optional<FrontWindow> frontWindow();
 
   // InputState
@@ -42,10 +45,15 @@ class X11Session final : public InputState {
   bool buttonState(MouseButton button) override;
 
  private:
+  bool connect();
   std::optional<std::string> textProperty(Window window, Atom property);
   void countPendingInput();
+  std::optional<unsigned int> pointerMask();
+  static void displayLost(Display* display, void* session);
 
+  const bool countInput_;
   Display* display_ = nullptr;
+  bool lost_ = false;  // the connection broke; closed and reopened on the next call
   Window root_ = 0;
   int xinput_ = -1;  // the XInput extension's opcode, once raw events are selected
   bool leftHeld_ = false;

@@ -6,6 +6,9 @@
 #include "channel/output.h"
 #include "testsupport/process.h"
 #ifdef MORVIK_CONTEXT_LINUX
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "testsupport/desktop_session.h"
@@ -34,6 +37,14 @@ TEST(ContextProcess, SaveCheckAnswers) {
   }
 }
 
+TEST(ContextProcess, MonitorEndsWhenItsReaderIsGone) {
+  // head reads one snapshot and leaves; the monitor's next write finds no reader.
+  const auto run = testing::runProcess("/bin/bash", {"-c", R"(set -o pipefail; "$0" | head -n 1)", MORVIK_CONTEXT_SIM});
+  EXPECT_EQ(run.output.substr(0, 1), "{");
+  EXPECT_EQ(run.exit.status, 0);
+  EXPECT_EQ(run.errors, "");
+}
+
 #ifdef MORVIK_CONTEXT_LINUX
 using std::chrono::milliseconds;
 using testing::ChildProcess;
@@ -54,6 +65,20 @@ class ContextLinux : public ::testing::Test {
     const auto line = channel::serialize({{"scope", scope}, {"context", context}}) + "\n";
     return testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, line, desktop->environment()).output;
   }
+  // The monitor's snapshots until one meets the condition (the desktop acts
+  // asynchronously), the last one when none does within a few seconds.
+  template <typename Condition>
+  channel::Json snapshotWhere(Condition condition) {
+    ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, desktop->environment());
+    channel::Json last;
+    for (int tick = 0; tick < 15; ++tick) {
+      const auto line = monitor.readLine(std::chrono::seconds(5));
+      if (!line) break;
+      last = object(line);
+      if (!last.empty() && condition(last)) break;  // {} while the front window changes
+    }
+    return last;
+  }
   static testing::DesktopSession* desktop;
 };
 testing::DesktopSession* ContextLinux::desktop = nullptr;
@@ -72,8 +97,8 @@ TEST_F(ContextLinux, SnapshotFollowsTheFocusAndTheDialog) {
   EXPECT_EQ(current["textFocus"], true) << "the entry";
   for (const auto& [key, focus] : {std::pair<std::string, bool>{"alt+2", true}, {"alt+3", false}}) {
     desktop->xdotool({"key", key});
-    std::this_thread::sleep_for(milliseconds(200));
-    EXPECT_EQ(snapshot()["textFocus"], focus) << key;
+    EXPECT_EQ(snapshotWhere([&](const channel::Json& s) { return s["textFocus"] == focus; })["textFocus"], focus)
+        << key;
   }
   desktop->setAccessibilityEnabled(false);
   current = snapshot();
@@ -83,36 +108,41 @@ TEST_F(ContextLinux, SnapshotFollowsTheFocusAndTheDialog) {
   EXPECT_EQ(current["id"], "studio.morvik.TestNotes");
 
   desktop->xdotool({"key", "alt+d"});
-  std::this_thread::sleep_for(milliseconds(500));
-  current = snapshot();
+  current = snapshotWhere([](const channel::Json& s) { return s["title"] == "Unsaved changes"; });
   EXPECT_EQ(current["title"], "Unsaved changes");
   EXPECT_EQ(current["safeToSave"], false);
   EXPECT_EQ(current["id"], "studio.morvik.TestNotes") << "a dialog belongs to its application";
   EXPECT_EQ(check("app", current), R"({"skipped":"窗口已切换或存在对话框"})"
                                    "\n");
   desktop->xdotool({"key", "Escape"});
-  std::this_thread::sleep_for(milliseconds(500));
+  snapshotWhere([](const channel::Json& s) { return s["title"] == "Morvik Test Notes"; });
 }
 
 TEST_F(ContextLinux, CountersAndTheBusyRules) {
   ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, desktop->environment());
   const auto first = object(monitor.readLine(std::chrono::seconds(5)));
-  desktop->xdotool({"key", "alt+1"});
+  // Modifiers alone are no key-downs: Alt+1 and abc are four.
+  desktop->xdotool({"key", "shift", "ctrl", "alt+1"});
   desktop->xdotool({"type", "abc"});
-  const std::string window = desktop->xdotool({"getactivewindow"});
-  desktop->xdotool({"mousemove", "--window", window.substr(0, window.size() - 1), "100", "150", "click", "1"});
+  std::string window = desktop->xdotool({"getactivewindow"});
+  window.pop_back();
+  desktop->xdotool({"mousemove", "--window", window, "100", "150", "click", "1"});
+  // A right click neither counts as a click nor ends the left button's drag.
+  desktop->xdotool({"mousedown", "1", "mousemove_relative", "5", "5", "click", "3", "mousemove_relative", "5", "5",
+                    "mouseup", "1", "key", "Escape"});
   // The first snapshot that has counted them all, however busy the machine.
   const auto counted = [&](const channel::Json& later, const char* key) {
     return later["activity"][key].get<int>() - first["activity"][key].get<int>();
   };
   channel::Json later = first;
-  for (int tick = 0; tick < 10 && (counted(later, "keys") < 4 || counted(later, "clicks") < 1); ++tick) {
+  for (int tick = 0; tick < 10 && counted(later, "keys") < 5; ++tick) {
     const auto line = monitor.readLine(std::chrono::seconds(2));
     ASSERT_TRUE(line) << "the monitor stopped";
     later = object(line);
   }
-  EXPECT_GE(counted(later, "keys"), 4);
-  EXPECT_EQ(counted(later, "clicks"), 1);
+  EXPECT_EQ(counted(later, "keys"), 5) << "four and Escape";
+  EXPECT_EQ(counted(later, "clicks"), 2);
+  EXPECT_GE(counted(later, "drags"), 2);
 
   const auto context = snapshot();
   desktop->xdotool({"key", "x"});
@@ -129,6 +159,212 @@ TEST_F(ContextLinux, CountersAndTheBusyRules) {
   EXPECT_EQ(held, R"({"skipped":"正在操作，请稍后保存"})"
                   "\n")
       << "Shift held";
+}
+TEST_F(ContextLinux, BrowserByItsLinuxNameGivesThePage) {
+  ChildProcess browser("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--browser"}, desktop->environment());
+  ASSERT_EQ(browser.readLine(std::chrono::seconds(20)), "ready");
+  const auto current = snapshotWhere([](const channel::Json& s) { return s["url"] != ""; });
+  browser.wait(milliseconds(10));
+  desktop->xdotool({"search", "--name", "Morvik Test Notes", "windowactivate"});
+  EXPECT_EQ(current["id"], "firefox");
+  EXPECT_EQ(current["url"], "https://example.org/page");
+}
+
+// Another environment than the desktop's for the same variables.
+std::vector<std::string> replaced(std::vector<std::string> environment, const std::vector<std::string>& changes) {
+  for (const auto& change : changes) {
+    const auto name = change.substr(0, change.find('=') + 1);
+    std::erase_if(environment, [&](const std::string& entry) { return entry.rfind(name, 0) == 0; });
+    environment.push_back(change);
+  }
+  return environment;
+}
+
+TEST_F(ContextLinux, WithoutAccessibilityBusSnapshotsGoOnDegraded) {
+  // Neither a session bus nor a display that names the accessibility bus.
+  const auto environment =
+      replaced(desktop->environment(), {"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent", "AT_SPI_DISPLAY=:9999"});
+  ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, environment);
+  for (int tick = 0; tick < 2; ++tick) {
+    const auto current = object(monitor.readLine(std::chrono::seconds(5)));
+    EXPECT_EQ(current["pageAccess"], false);
+    EXPECT_TRUE(current["hasWindow"].is_null());
+    EXPECT_EQ(current["id"], "studio.morvik.TestNotes");
+  }
+  EXPECT_EQ(monitor.wait(milliseconds(10)).signal, SIGKILL) << "still running";
+  EXPECT_EQ(monitor.errorOutput(), "");
+  const auto line = channel::serialize({{"scope", "window"}, {"context", snapshot()}}) + "\n";
+  const auto check = testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, line, environment);
+  EXPECT_EQ(check.output, R"({"skipped":"窗口已切换或存在对话框"})"
+                          "\n");
+  EXPECT_EQ(check.exit.status, 0);
+  EXPECT_EQ(check.errors, "");
+}
+
+TEST_F(ContextLinux, HungApplicationOrSessionBusCostsNoMoreThanATick) {
+  const auto context = snapshot();
+  const int pid = desktop->applicationProcess();
+  ::kill(pid, SIGSTOP);
+  ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, desktop->environment());
+  ChildProcess checker(MORVIK_CONTEXT_LINUX, {"--check-save"}, desktop->environment());
+  checker.write(channel::serialize({{"scope", "app"}, {"context", context}}) + "\n");
+  // Well under libatspi's own 15 s for an application it has just met.
+  const auto answer = checker.readLine(std::chrono::seconds(5));
+  std::vector<channel::Json> ticks;
+  for (int tick = 0; tick < 3; ++tick) {
+    const auto line = monitor.readLine(std::chrono::seconds(5));
+    if (!line) break;
+    ticks.push_back(object(line));
+  }
+  ::kill(pid, SIGCONT);
+  EXPECT_TRUE(answer.has_value());
+  ASSERT_EQ(ticks.size(), 3u);
+  for (const auto& tick : ticks) {
+    EXPECT_EQ(tick["processId"], pid);
+    EXPECT_NE(tick["hasWindow"], false) << "a timeout is not \"no window\"";
+    EXPECT_EQ(tick["app"], ticks[0]["app"]);
+  }
+  // A session bus that accepts connections and never answers.
+  ::kill(desktop->sessionBusProcess(), SIGSTOP);
+  int later = 0;
+  while (later < 3 && monitor.readLine(std::chrono::seconds(5))) ++later;
+  ::kill(desktop->sessionBusProcess(), SIGCONT);
+  EXPECT_EQ(later, 3) << "the monitor stalled";
+}
+
+// A bare X server of the test's own: no window manager, no bus; the front
+// window is whatever the test writes into _NET_ACTIVE_WINDOW.
+class BareDisplay {
+ public:
+  explicit BareDisplay(const std::string& number = "") { start(number); }
+  void start(const std::string& number) {
+    std::vector<std::string> args = {"-noreset",  "-screen", "0",          "640x480x24",
+                                     "-nolisten", "tcp",     "-extension", "MIT-SCREEN-SAVER"};
+    if (number.empty()) {
+      args.insert(args.begin(), {"-displayfd", "1"});
+    } else {
+      args.insert(args.begin(), ":" + number);
+    }
+    server_ = std::make_unique<ChildProcess>("/usr/bin/Xvfb", args);
+    if (number.empty()) number_ = server_->readLine(std::chrono::seconds(10)).value_or("");
+    environment_ = {"DISPLAY=:" + number_, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
+    // Until the server answers.
+    for (int i = 0; i < 250 && !setFront("0"); ++i) std::this_thread::sleep_for(milliseconds(20));
+  }
+  void stop() {
+    ::kill(server_->pid(), SIGTERM);  // cleanly, so the display number is free again
+    server_->wait(std::chrono::seconds(10));
+  }
+  // Sets the active window (the root window, or an id); the root window has
+  // the process id 4242.
+  bool setFront(const std::string& window) {
+    static const char* const script = R"(
+import ctypes, sys
+x = ctypes.cdll.LoadLibrary("libX11.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+x.XDefaultRootWindow.restype = ctypes.c_ulong
+x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+x.XInternAtom.restype = ctypes.c_ulong
+x.XChangeProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_int,
+                              ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+display = x.XOpenDisplay(None)
+if not display:
+    sys.exit(1)
+root = x.XDefaultRootWindow(display)
+front = root if sys.argv[1] == "root" else int(sys.argv[1], 0)
+for name, kind, value in ((b"_NET_WM_PID", 6, 4242), (b"_NET_ACTIVE_WINDOW", 33, front)):
+    data = ctypes.c_long(value)
+    x.XChangeProperty(display, root, x.XInternAtom(display, name, 0), kind, 32, 0, ctypes.byref(data), 1)
+x.XCloseDisplay(display)
+)";
+    return testing::runProcess("/usr/bin/python3", {"-c", script, window}, {}, environment_).exit.status == 0;
+  }
+  const std::vector<std::string>& environment() const { return environment_; }
+  const std::string& number() const { return number_; }
+
+ private:
+  std::unique_ptr<ChildProcess> server_;
+  std::string number_;
+  std::vector<std::string> environment_;
+};
+
+TEST(ContextX11, VanishedWindowsAndALostServerAreNoFrontApplication) {
+  BareDisplay display;
+  ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, display.environment());
+  // The monitor's next snapshots until the wanted one, or none.
+  const auto until = [&](bool wantFront) {
+    for (int tick = 0; tick < 20; ++tick) {
+      const auto line = monitor.readLine(std::chrono::seconds(5));
+      if (!line) return false;
+      auto current = object(line);
+      if (current.empty()) {
+        if (!wantFront) return true;
+        continue;
+      }
+      const bool front = current["processId"] == 4242 && current["pageAccess"] == false && current["id"] == "" &&
+                         current["hasWindow"].is_null();
+      if (wantFront && front) return true;
+    }
+    return false;
+  };
+  const bool front = true, none = false;
+  ASSERT_TRUE(display.setFront("root"));
+  EXPECT_TRUE(until(front)) << "the root window in front";
+  const std::string request = R"({"scope":"app","context":{"processId":4242,"id":""}})"
+                              "\n";
+  // Without the screen saver's idle time the user may be typing: busy.
+  EXPECT_EQ(testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, request, display.environment()).output,
+            R"({"skipped":"正在操作，请稍后保存"})"
+            "\n");
+
+  ASSERT_TRUE(display.setFront("0x3fffff"));  // a window that does not exist
+  EXPECT_TRUE(until(none));
+  const auto gone = testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, request, display.environment());
+  EXPECT_EQ(gone.output, R"({"skipped":"窗口已切换或存在对话框"})"
+                         "\n");
+  EXPECT_EQ(gone.errors, "");
+
+  ASSERT_TRUE(display.setFront("root"));
+  EXPECT_TRUE(until(front));
+  display.stop();
+  EXPECT_TRUE(until(none)) << "the server gone";
+  display.start(display.number());
+  ASSERT_TRUE(display.setFront("root"));
+  EXPECT_TRUE(until(front)) << "a server back on the display";
+  EXPECT_EQ(monitor.wait(milliseconds(10)).signal, SIGKILL) << "still running";
+  EXPECT_EQ(monitor.errorOutput(), "");
+}
+
+TEST(ContextDesktop, MonitorFollowsARestartedBusAndTheDesktopLeavesNoProcess) {
+  std::string marker;
+  {
+    testing::DesktopSession session(MORVIK_GTK_TEST_APP);
+    marker = "HOME=" + session.directory();
+    ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, session.environment());
+    ASSERT_TRUE(monitor.readLine(std::chrono::seconds(5)));
+    session.restartAccessibility();
+    ASSERT_TRUE(monitor.readLine(std::chrono::seconds(5)));
+    // An application that came after the restart, seen by the running monitor.
+    ChildProcess browser("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--browser"}, session.environment());
+    ASSERT_EQ(browser.readLine(std::chrono::seconds(20)), "ready");
+    channel::Json current;
+    for (int tick = 0; tick < 30 && current["title"] != "Example Domain"; ++tick) {
+      const auto line = monitor.readLine(std::chrono::seconds(5));
+      ASSERT_TRUE(line) << "the monitor stopped";
+      current = object(line);
+    }
+    EXPECT_EQ(current["title"], "Example Domain");
+    EXPECT_EQ(current["hasWindow"], true);
+    monitor.wait(milliseconds(10));
+    EXPECT_EQ(monitor.errorOutput(), "");
+  }
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream environ(entry.path() / "environ");
+    std::string variables((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(variables.find(marker + '\0'), std::string::npos) << entry.path();
+  }
 }
 #endif
 

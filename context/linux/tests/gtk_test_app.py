@@ -4,12 +4,15 @@
 One window, "Morvik Test Notes", with an entry, a text view, a button and a
 disabled entry; keyboard shortcuts, pressed with xdotool, move the focus
 (Alt+1 entry, Alt+2 text view, Alt+3 button) and open a modal dialog (Alt+D).
-It prints "ready" once its window is shown.
+It prints "ready" once its window is shown. With "--browser" it is a browser
+instead: window class "firefox", and an address bar showing a page.
 """
+import sys
+
 import gi
 
 gi.require_version("Gtk", "3.0")
-from gi.repository import GLib, Gtk  # noqa: E402
+from gi.repository import Gdk, GLib, Gtk  # noqa: E402
 
 
 def activate(app):
@@ -41,6 +44,22 @@ def activate(app):
     GLib.idle_add(lambda: print("ready", flush=True))
 
 
-app = Gtk.Application(application_id="studio.morvik.TestNotes")
-app.connect("activate", activate)
-app.run([])
+def browser():
+    Gdk.set_program_class("firefox")
+    window = Gtk.Window(title="Example Domain")
+    window.set_default_size(400, 300)
+    address = Gtk.Entry(text="https://example.org/page?q=1#top")
+    address.get_accessible().set_description("Search or enter address")
+    window.add(address)
+    window.connect("destroy", Gtk.main_quit)
+    window.show_all()
+    GLib.idle_add(lambda: print("ready", flush=True))
+    Gtk.main()
+
+
+if "--browser" in sys.argv:
+    browser()
+else:
+    app = Gtk.Application(application_id="studio.morvik.TestNotes")
+    app.connect("activate", activate)
+    app.run([])
