@@ -109,9 +109,6 @@ class BridgeHarness {
   std::unique_ptr<MorvikBLE> bridge;
 };
 
-class BridgeTest : public ::testing::Test, public BridgeHarness {
- protected:
-  explicit BridgeTest(CentralState adapter = CentralState::poweredOn) : BridgeHarness(adapter) {}
-};
+class BridgeTest : public ::testing::Test, public BridgeHarness {};
 
 }  // namespace morvik::ble

@@ -17,12 +17,15 @@ sim::ServiceSpec voiceService(std::uint32_t commandProperties, std::uint32_t str
       {{bluetoothUUID(gatt::voiceCommand), commandProperties}, {bluetoothUUID(gatt::voiceStream), streamProperties}}};
 }
 
-// The output of open + select with the given layout, after setup has run.
-Lines setUp(std::vector<sim::ServiceSpec> services, std::optional<std::string> name = "Morvik Pro") {
+// The answer to open (id 1) of keyboard A named "Morvik Pro".
+std::string opened(bool audio = true, int maxChunk = 48) {
+  return answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", audio, maxChunk)));
+}
+
+// The output of open + select of this keyboard, after setup has run.
+Lines setUp(sim::KeyboardSpec spec) {
   BridgeHarness h;
-  sim::KeyboardSpec spec = keyboardSpec(keyboardA, std::move(name));
-  spec.services = std::move(services);
-  h.addKeyboard(spec);
+  h.addKeyboard(std::move(spec));
   h.startBridge();
   h.openAndSelect();
   Lines output = h.lines();
@@ -34,6 +37,12 @@ Lines setUp(std::vector<sim::ServiceSpec> services, std::optional<std::string> n
   }
   output.erase(output.begin());
   return output;
+}
+
+Lines setUp(std::vector<sim::ServiceSpec> services) {
+  sim::KeyboardSpec spec = keyboardSpec(keyboardA);
+  spec.services = std::move(services);
+  return setUp(spec);
 }
 
 TEST(LinkSetup, AnswersOpenOnceBothServicesReportedInEitherOrder) {
@@ -53,30 +62,31 @@ TEST(LinkSetup, AnswersOpenOnceBothServicesReportedInEitherOrder) {
     EXPECT_EQ(h.lines(), Lines{});
     keyboard->release();
     h.loop.runReady();
-    EXPECT_EQ(h.lines(), (Lines{answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", true, 48)))}));
+    EXPECT_EQ(h.lines(), (Lines{opened()}));
   }
 }
 
 TEST(LinkSetup, ResultDependsOnTheLayout) {
   const auto rw = property::read | property::write;
+  sim::ServiceSpec commandTwice = configurationService(property::writeWithoutResponse, property::read);
+  commandTwice.characteristics.push_back({bluetoothUUID(gatt::command), property::write});
+  auto listedTwice = sim::morvikProServices(true);
+  listedTwice.push_back(listedTwice[0]);
+  listedTwice.push_back(listedTwice[1]);
   const struct {
     const char* name;
     std::vector<sim::ServiceSpec> services;
     Lines expected;
   } cases[] = {
-      {"both services",
-       sim::morvikProServices(true),
-       {answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", true, 48)))}},
-      {"no voice service",
-       sim::morvikProServices(false),
-       {answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", false, 48)))}},
+      {"both services", sim::morvikProServices(true), {opened()}},
+      {"no voice service", sim::morvikProServices(false), {opened(false)}},
       {"voice stream cannot notify",
        {configurationService(property::write, property::read), voiceService(property::write, property::indicate)},
-       {answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", false, 48)))}},
+       {opened(false)}},
       {"voice command not writable with response",
        {configurationService(property::write, property::read),
         voiceService(property::writeWithoutResponse, property::notify)},
-       {answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", false, 48)))}},
+       {opened(false)}},
       {"command writable only without response",
        {configurationService(property::writeWithoutResponse, property::read)},
        {error(1, msg::configurationServiceIncomplete)}},
@@ -87,38 +97,25 @@ TEST(LinkSetup, ResultDependsOnTheLayout) {
        {voiceService(property::write, property::notify)},
        {error(1, msg::configurationServiceMissing)}},
       {"no services", {}, {error(1, msg::configurationServiceMissing)}},
+      {"a characteristic without the property is passed over", {commandTwice}, {opened(false)}},
+      {"each service listed twice", listedTwice, {opened()}},
   };
   for (const auto& c : cases) EXPECT_EQ(setUp(c.services), c.expected) << c.name;
 }
 
-TEST(LinkSetup, CharacteristicWithoutThePropertyIsPassedOver) {
-  sim::ServiceSpec config = configurationService(property::writeWithoutResponse, property::read);
-  config.characteristics.push_back({bluetoothUUID(gatt::command), property::write});
-  EXPECT_EQ(setUp({config}), (Lines{answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", false, 48)))}));
-}
-
 TEST(LinkSetup, NameFallsBackToMorvikPro) {
-  BridgeHarness h;
   sim::KeyboardSpec spec = keyboardSpec(keyboardA, std::nullopt);
   spec.advertisedName = "Morvik Pro";
-  h.addKeyboard(spec);
-  h.startBridge();
-  h.openAndSelect();
-  EXPECT_EQ(h.lines().back(), answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", true, 48))));
+  EXPECT_EQ(setUp(spec), Lines{opened()});
 }
 
 TEST(LinkSetup, MaxChunkFollowsTheWriteLength) {
   const std::pair<std::size_t, int> cases[] = {{20, 12},  {23, 15},  {30, 22}, {56, 48},
                                                {185, 48}, {512, 48}, {10, 12}, {0, 12}};
   for (const auto& [length, maxChunk] : cases) {
-    BridgeHarness h;
     sim::KeyboardSpec spec = keyboardSpec(keyboardA);
     spec.maximumWriteLength = length;
-    h.addKeyboard(spec);
-    h.startBridge();
-    h.openAndSelect();
-    EXPECT_EQ(h.lines().back(), answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", true, maxChunk))))
-        << "write length " << length;
+    EXPECT_EQ(setUp(spec), Lines{opened(true, maxChunk)}) << "write length " << length;
   }
 }
 
@@ -134,8 +131,7 @@ TEST(LinkSetup, DiscoveryErrors) {
        [](auto& k) { k.failCharacteristicDiscovery(bluetoothUUID(gatt::configurationService), "GATT error"); },
        error(1, msg::configurationServiceIncomplete)},
       {"voice characteristics",
-       [](auto& k) { k.failCharacteristicDiscovery(bluetoothUUID(gatt::voiceService), "GATT error"); },
-       answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", true, 48)))},
+       [](auto& k) { k.failCharacteristicDiscovery(bluetoothUUID(gatt::voiceService), "GATT error"); }, opened()},
   };
   for (const auto& c : cases) {
     BridgeHarness h;
@@ -147,13 +143,6 @@ TEST(LinkSetup, DiscoveryErrors) {
     const bool failed = c.expected.find("error") != std::string::npos;
     EXPECT_EQ(h.world.connectionsCancelled(), failed ? 1 : 0) << c.name;
   }
-}
-
-TEST(LinkSetup, KeyboardListingAServiceTwiceIsStillAnswered) {
-  auto services = sim::morvikProServices(true);
-  services.push_back(services[0]);
-  services.push_back(services[1]);
-  EXPECT_EQ(setUp(services), (Lines{answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", true, 48)))}));
 }
 
 TEST_F(BridgeTest, ServiceChangeDuringSetupStartsSetupOver) {
@@ -170,7 +159,7 @@ TEST_F(BridgeTest, ServiceChangeDuringSetupStartsSetupOver) {
   EXPECT_EQ(lines(), Lines{});
   keyboard->release();
   loop.runReady();
-  EXPECT_EQ(lines(), (Lines{answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", true, 48)))}));
+  EXPECT_EQ(lines(), (Lines{opened()}));
   EXPECT_EQ(world.connectionsCancelled(), 0);
 }
 
