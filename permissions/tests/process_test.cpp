@@ -47,20 +47,27 @@ TEST(PermissionsLinux, BlueZAndTheAccessibilityBus) {
   const auto report = [](const std::vector<std::string>& environment) {
     return testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {}, environment).output;
   };
+  // On a loaded machine one run may reach the report's 1 s bound before a
+  // healthy service answers, and then counts it absent; the next runs answer.
+  const auto soonReports = [&](const std::vector<std::string>& environment, const std::string& part) {
+    for (int run = 0; run < 3; ++run)
+      if (report(environment).find(part) != std::string::npos) return true;
+    return false;
+  };
   const std::vector<std::string> nowhere = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent",
                                             "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
   EXPECT_EQ(report(nowhere), R"({"bluetooth":"unknown","accessibility":"denied","speech":"granted"})"
                              "\n");
   {
     ble::linux::BluezMock bluez;
-    EXPECT_TRUE(report(bluez.environment()).starts_with(R"({"bluetooth":"granted",)"));
+    EXPECT_TRUE(soonReports(bluez.environment(), R"({"bluetooth":"granted",)"));
   }
   {
     ble::linux::BluezMock refusing({.denyObjectManager = true});
-    EXPECT_TRUE(report(refusing.environment()).starts_with(R"({"bluetooth":"denied",)"));
+    EXPECT_TRUE(soonReports(refusing.environment(), R"({"bluetooth":"denied",)"));
   }
   testing::DesktopSession desktop(MORVIK_GTK_TEST_APP);
-  EXPECT_NE(report(desktop.environment()).find(R"("accessibility":"granted")"), std::string::npos);
+  EXPECT_TRUE(soonReports(desktop.environment(), R"("accessibility":"granted")"));
   desktop.setAccessibilityEnabled(false);
   EXPECT_NE(report(desktop.environment()).find(R"("accessibility":"denied")"), std::string::npos);
 }
