@@ -9,8 +9,13 @@
 #include <functional>
 #include <string_view>
 
+// libatspi's name of the registry, which it addresses all registry calls to.
+extern "C" const char* atspi_bus_registry;
+
 namespace morvik::context::linux {
 namespace {
+
+constexpr std::string_view registryBusName = "org.a11y.atspi.Registry";
 
 // An element without a timeout of its own waits as long as the application
 // element: a hung application costs a fraction of a tick, never seconds.
@@ -209,6 +214,26 @@ void revive(AtspiApplication* application) {
     application->hash = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_object_unref);
 }
 
+// The unique name of the registry on the accessibility bus, started if it is
+// not yet; none when it does not answer.
+std::optional<std::string> registryOwner(DBusConnection* bus) {
+  if (bus == nullptr || !dbus_connection_get_is_connected(bus)) return std::nullopt;
+  DBusMessage* ping = dbus_message_new_method_call("org.a11y.atspi.Registry", "/org/a11y/atspi/registry",
+                                                   "org.freedesktop.DBus.Peer", "Ping");
+  if (ping == nullptr) return std::nullopt;
+  DBusError error;
+  dbus_error_init(&error);
+  DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, ping, busTimeoutMs, &error);
+  dbus_message_unref(ping);
+  dbus_error_free(&error);
+  if (reply == nullptr) return std::nullopt;
+  const char* sender = dbus_message_get_sender(reply);
+  std::optional<std::string> name;
+  if (sender != nullptr && sender[0] == ':') name = sender;
+  dbus_message_unref(reply);
+  return name;
+}
+
 void discardLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 GLogWriterOutput discardStructuredLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
   return G_LOG_WRITER_HANDLED;
@@ -230,7 +255,31 @@ void AtspiAccessibility::connectAtspi() {
   // 2 is "no accessibility bus": then libatspi must not be called at all.
   if (atspi_is_initialized()) atspi_exit();
   atspiReady_ = atspi_init() == 0;
-  if (atspiReady_) revive(registry_);
+  if (!atspiReady_ || registryName_.empty()) {
+    revive(registry_);
+    return;
+  }
+  const auto name = registryOwner(atspi_get_a11y_bus());
+  if (!name) {
+    atspiReady_ = false;  // the registry is not up yet
+    return;
+  }
+  if (registry_ != nullptr && *name != registryName_) {
+    // libatspi also knows the registry by its unique name and keeps that
+    // alias on a new bus, where the name soon belongs to an application:
+    // that application would be taken for the desktop. The old registry
+    // proxy becomes the proxy of that name, and the registry is addressed by
+    // its new unique name, which no stale proxy stands for.
+    g_free(registry_->bus_name);
+    registry_->bus_name = g_strdup(registryName_.c_str());
+    g_object_unref(registry_);
+    registry_ = nullptr;
+  }
+  if (*name != registryName_) {
+    registryName_ = *name;
+    atspi_bus_registry = registryName_.c_str();
+  }
+  revive(registry_);
 }
 
 bool AtspiAccessibility::busLost() {
@@ -238,11 +287,22 @@ bool AtspiAccessibility::busLost() {
   Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
   AtspiApplication* registry = desktop ? desktop->parent.app : nullptr;
   if (registry == nullptr) return true;
-  if (registry_ == nullptr) registry_ = static_cast<AtspiApplication*>(g_object_ref(registry));
+  if (registry != registry_) {
+    // The registry's name may be a proxy left from an earlier bus: kept to be
+    // given the new bus at the next connection.
+    if (registry_ != nullptr) g_object_unref(registry_);
+    registry_ = static_cast<AtspiApplication*>(g_object_ref(registry));
+  }
+  // Learnt while the bus is up, to know the name's stale alias after a restart.
+  if (registryName_.empty())
+    if (auto name = registryOwner(registry->bus)) registryName_ = *name;
   return registry->bus == nullptr || !dbus_connection_get_is_connected(registry->bus);
 }
 
-AtspiAccessibility::~AtspiAccessibility() = default;
+AtspiAccessibility::~AtspiAccessibility() {
+  // It points into this object.
+  atspi_bus_registry = registryBusName.data();
+}
 
 void AtspiAccessibility::sessionReady(GObject*, GAsyncResult* result, gpointer accessibility) {
   auto* self = static_cast<AtspiAccessibility*>(accessibility);

@@ -50,8 +50,10 @@ class AtspiAccessibility final : public Accessibility {
   std::map<std::int32_t, std::optional<std::string>> applicationNames_;
   unsigned idleTicks_ = 0;
   bool frontHung_ = false;
-  // The registry's proxy, kept to give it the new bus when the bus comes back.
+  // The registry's proxy, kept to give it the new bus when the bus comes back,
+  // and the registry's unique name on the bus that proxy served.
   AtspiApplication* registry_ = nullptr;
+  std::string registryName_;
   GDBusConnection* session_ = nullptr;
   bool connecting_ = false;  // a read of the front application timed out in this snapshot
 };

@@ -356,11 +356,39 @@ TEST(ContextDesktop, MonitorFollowsARestartedBusAndTheDesktopLeavesNoProcess) {
     marker = "HOME=" + session.directory();
     ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, session.environment());
     ASSERT_TRUE(monitor.readLine(std::chrono::seconds(5)));
+    // While the monitor is stopped, the registry's unique name on the old bus
+    // goes on the new bus to the application that comes after the restart, as
+    // a registry that starts late lets happen: that application must not be
+    // taken for the desktop.
+    const auto address = [&] {
+      return testing::runProcess(
+                 "/usr/bin/python3",
+                 {"-c",
+                  "from gi.repository import Gio;import sys;b=Gio.bus_get_sync(Gio.BusType.SESSION);"
+                  "print(b.call_sync('org.a11y.Bus','/org/a11y/bus','org.a11y.Bus','GetAddress',None,None,0,"
+                  "-1).unpack()[0])"},
+                 {}, session.environment())
+          .output;
+    };
+    const std::string takeNames =
+        "from gi.repository import Gio,GLib;import sys;f=Gio.DBusConnectionFlags;a=sys.argv[1].strip()\n"
+        "def c(): return Gio.DBusConnection.new_for_address_sync(a,f.AUTHENTICATION_CLIENT|"
+        "f.MESSAGE_BUS_CONNECTION,None,None)\n"
+        "if sys.argv[2]=='owner': print(c().call_sync('org.freedesktop.DBus','/','org.freedesktop.DBus',"
+        "'GetNameOwner',GLib.Variant('(s)',('org.a11y.atspi.Registry',)),"
+        "None,0,-1).unpack()[0])\n"
+        "else:\n n=int(sys.argv[2].split('.')[1])\n while int(c().get_unique_name().split('.')[1])<n-1: pass\n";
+    const auto registry =
+        testing::runProcess("/usr/bin/python3", {"-c", takeNames, address(), "owner"}, {}, session.environment());
+    ::kill(monitor.pid(), SIGSTOP);
     session.restartAccessibility();
-    ASSERT_TRUE(monitor.readLine(std::chrono::seconds(5)));
+    testing::runProcess("/usr/bin/python3",
+                        {"-c", takeNames, address(), registry.output.substr(0, registry.output.find('\n'))}, {},
+                        session.environment());
     // An application that came after the restart, seen by the running monitor.
     ChildProcess browser("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--browser"}, session.environment());
     ASSERT_EQ(browser.readLine(std::chrono::seconds(20)), "ready");
+    ::kill(monitor.pid(), SIGCONT);
     channel::Json current;
     for (int tick = 0; tick < 30 && current["title"] != "Example Domain"; ++tick) {
       const auto line = monitor.readLine(std::chrono::seconds(5));
