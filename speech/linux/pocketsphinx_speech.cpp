@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "speech/linux/model_definition.h"
 #include "speech/linux/shared_decoder.h"
 #include "speech/task_delivery.h"
 
@@ -53,7 +54,8 @@ ps_decoder_t* openModel(const ModelFiles& files) {
 // PocketSphinx answers a broken acoustic model by ending the process or by
 // crashing, not with an error (a broken language model it reports), and a
 // model definition that is only slightly damaged crashes it when it builds
-// the dictionary's triphones. So a child process tries the acoustic model with
+// the dictionary's triphones, or reads past its buffer and goes on
+// (model_definition.h checks that file first). So a child process tries the acoustic model with
 // the dictionary first, searching for one word instead of loading the language
 // model. Its output goes nowhere, as libc reports some damage on standard
 // error, and it dies with us.
@@ -91,7 +93,10 @@ bool acousticModelLoadsInAChild(const ModelFiles& files) {
 }
 
 std::unique_ptr<UtteranceDecoder> load(const ModelFiles& files) {
-  if (!files.installed() || !acousticModelLoadsInAChild(files)) return nullptr;
+  if (!files.installed() || !modelDefinitionHoldsTogether(files.acousticModel / "mdef") ||
+      !acousticModelLoadsInAChild(files)) {
+    return nullptr;
+  }
   ps_decoder_t* decoder = openModel(files);
   if (decoder == nullptr) return nullptr;
   return std::make_unique<SphinxUtterances>(decoder);

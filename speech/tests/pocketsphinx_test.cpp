@@ -5,8 +5,10 @@
 
 #include <csignal>
 #include <fstream>
+#include <vector>
 
 #include "channel/manual_loop.h"
+#include "speech/linux/model_definition.h"
 
 namespace morvik::speech::linux {
 namespace {
@@ -48,6 +50,39 @@ TEST(PocketSphinxModel, ABrokenModelHasNoRecognizerAndIsTriedAgain) {
   std::signal(SIGCHLD, children);
   EXPECT_EQ(speech.makeRecognizer("zh-CN"), nullptr);
   fs::remove_all(root);
+}
+
+// PocketSphinx carves the file by the counts of its header, so each of these
+// made it read past its buffer, and whether that crashed depended on the heap.
+TEST(PocketSphinxModel, ADamagedModelDefinitionIsRefusedBeforePocketSphinxReadsIt) {
+  std::ifstream in(packagedEnglishModel().acousticModel / "mdef", std::ios::binary);
+  const std::vector<unsigned char> whole{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  ASSERT_EQ(whole.size(), 2959176u) << "the offsets below are those of Debian 12's model";
+  const auto with = [&](std::size_t at, std::vector<unsigned char> bytes) {
+    std::vector<unsigned char> damaged = whole;
+    std::copy(bytes.begin(), bytes.end(), damaged.begin() + static_cast<std::ptrdiff_t>(at));
+    return damaged;
+  };
+  auto longer = whole;
+  longer.push_back(0);
+  const struct {
+    const char* damage;
+    std::vector<unsigned char> file;
+  } cases[] = {
+      {"cut in the context tree", {whole.begin(), whole.begin() + 100000}},
+      {"cut by its last byte", {whole.begin(), whole.end() - 1}},
+      {"one byte longer", longer},
+      {"a tree node's children past the tree", with(823118, {0x9a, '(', '^', 0x9a})},
+      {"a phone's senone sequence past the sequences", with(1138088, {0x8c, 0x72, 0, 0})},
+      {"a senone past the senones", with(2783232, {0x06, 0x14})},
+      {"a header that claims 2^31 - 1 phones", with(1068, {0xff, 0xff, 0xff, 0x7f})},
+      {"a header whose description runs past the end", with(8, {0xff, 0xff, 0xff, 0x7f})},
+  };
+  EXPECT_TRUE(modelDefinitionHoldsTogether(whole));
+  for (const auto& c : cases) EXPECT_FALSE(modelDefinitionHoldsTogether(c.file)) << c.damage;
+  const std::string text = "0.3\n42 n_base\n";
+  EXPECT_TRUE(modelDefinitionHoldsTogether(std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size())))
+      << "a text definition is PocketSphinx's to read";
 }
 
 }  // namespace
