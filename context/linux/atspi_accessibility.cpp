@@ -32,8 +32,8 @@ constexpr int mostSearched = 200;
 // over the bus are timed by libdbus alone.
 void limitCalls(const AtspiAccessible* object, int ms) {
   const AtspiApplication* application = object != nullptr ? object->parent.app : nullptr;
-  const bool direct = application != nullptr && application->bus != nullptr &&
-                      dbus_bus_get_unique_name(application->bus) == nullptr;
+  const bool direct =
+      application != nullptr && application->bus != nullptr && dbus_bus_get_unique_name(application->bus) == nullptr;
   atspi_set_timeout(direct ? std::max(1, ms / 2) : ms, -1);
 }
 
