@@ -104,7 +104,7 @@ OSStatus PulseQueue::enqueueBuffer(AudioQueueBuffer* buffer) {
     return pulseFailed;
   // The server copies the bytes: the buffer is ours again only once played.
   std::int64_t at = written_;
-  if (running_ && drain_ == nullptr && readAsked_ != 0) {
+  if (running_ && drain_ == nullptr && readAsked_ != 0 && !connection_->pipeWire()) {
     const auto ms = static_cast<std::int64_t>((pa_rtclock_now() - readAsked_) / PA_USEC_PER_MSEC) + 1;
     at = margin_.place(written_, pushedEnd_, buffer->size, read_ + ms * PlaybackMargin::bytesPerMs);
   }
