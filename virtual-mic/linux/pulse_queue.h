@@ -14,9 +14,10 @@ namespace morvik::virtualmic::linux {
 // read past its end, which the queue learns from timing updates every 10 ms
 // while it runs. When the pushed audio runs late, those updates top the
 // stream up with silence between chunks, so that it never runs dry, as an
-// audio queue plays silence and goes on; the chunk that comes next is
-// written over what of that silence is no longer needed (PlaybackMargin).
-// Everything in flight fits a ring as long as the pool.
+// audio queue plays silence and goes on; on PulseAudio, whose read index is
+// where the server has read, the chunk that comes next is written over what
+// of that silence is no longer needed (PlaybackMargin). Everything in flight
+// fits a ring as long as the pool.
 class PulseQueue final : public AudioQueue {
  public:
   PulseQueue(std::shared_ptr<PulseConnection> connection, const StreamFormat& format, OutputCallback callback,
