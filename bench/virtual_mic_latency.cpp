@@ -5,7 +5,7 @@
 // push (60 s by default) recorded through the sink's monitor, counting the
 // pushed samples the monitor never heard. A recording of the monitor hears
 // the audio that much later plus its own latency.
-//   virtual_mic_latency [STEADY_CHUNKS [BURSTY_CHUNKS]]
+//   virtual_mic_latency [STEADY_CHUNKS [BURSTY_CHUNKS (0: none)]]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -108,16 +108,22 @@ bool run(testing::PulseServer& server, int chunks, bool bursty) {
     delays.push_back(std::chrono::duration<double, std::milli>(played[i] - sent[i]).count());
   const auto lines = out.takeLines();
   if (delays.empty() || lines.size() != 2) {
-    for (const auto& output : lines) std::fprintf(stderr, "%s\n", output.c_str());
-    std::fprintf(stderr, "no audio was played (%zu buffers back)\n", played.size());
+    // On standard output: the helper's audio layer sends standard error to /dev/null.
+    for (std::size_t i = 0; i < std::min<std::size_t>(lines.size(), 3); ++i) std::printf("%s\n", lines[i].c_str());
+    std::printf("no audio was played (%zu buffers back)\n", played.size());
     return false;
   }
   const double first = delays.front();
+  // Silence written for late audio delays every later chunk: the last 5 s
+  // show what a long recording has gathered.
+  std::vector<double> last(delays.end() - static_cast<std::ptrdiff_t>(std::min<std::size_t>(250, delays.size())),
+                           delays.end());
+  std::sort(last.begin(), last.end());
   std::sort(delays.begin(), delays.end());
   std::printf(
-      "%s, %zu chunks of 20 ms: line to played into the sink median %.1f ms, p95 %.1f ms, max %.1f ms, first "
-      "chunk %.1f ms\n",
-      bursty ? "bursts of 1-12 chunks" : "steady", delays.size(), delays[delays.size() / 2],
+      "%s, %zu chunks of 20 ms: line to played into the sink median %.1f ms (last 5 s %.1f ms), p95 %.1f ms, max "
+      "%.1f ms, first chunk %.1f ms\n",
+      bursty ? "bursts of 1-12 chunks" : "steady", delays.size(), delays[delays.size() / 2], last[last.size() / 2],
       delays[delays.size() * 95 / 100], delays.back(), first);
   if (!monitor) return true;
   recording += monitor->readAll(std::chrono::milliseconds(500));
@@ -146,5 +152,5 @@ int main(int argc, char** argv) {
   const int burstyChunks = argc > 2 ? std::atoi(argv[2]) : 3000;
   testing::PulseServer server;
   ::setenv("PULSE_SERVER", server.address().c_str(), 1);
-  return run(server, chunks, false) && run(server, burstyChunks, true) ? 0 : 1;
+  return run(server, chunks, false) && (burstyChunks == 0 || run(server, burstyChunks, true)) ? 0 : 1;
 }

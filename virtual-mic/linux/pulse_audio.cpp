@@ -2,6 +2,8 @@
 
 #include "virtual-mic/linux/pulse_queue.h"
 
+#include <string_view>
+
 namespace morvik::virtualmic::linux {
 PulseConnection::PulseConnection() : loop_(pa_threaded_mainloop_new()) { pa_threaded_mainloop_start(loop_); }
 
@@ -30,7 +32,25 @@ OSStatus PulseConnection::connect() {
     return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
   };
   if (!waitFor(settled)) return hardwareNotRunning;
-  return pa_context_get_state(context_) == PA_CONTEXT_READY ? noErr : pulseFailed;
+  if (pa_context_get_state(context_) != PA_CONTEXT_READY) return pulseFailed;
+  struct Info {
+    PulseConnection* connection;
+    bool pipeWire = false;
+    bool done = false;
+  } info{this};
+  pa_operation* operation = pa_context_get_server_info(
+      context_,
+      [](pa_context*, const pa_server_info* server, void* data) {
+        auto* found = static_cast<Info*>(data);
+        found->pipeWire = server != nullptr && server->server_name != nullptr &&
+                          std::string_view(server->server_name).find("PipeWire") != std::string_view::npos;
+        found->done = true;
+        found->connection->signal();
+      },
+      &info);
+  if (const OSStatus status = await(operation, info.done)) return status;
+  pipeWire_ = info.pipeWire;
+  return noErr;
 }
 
 OSStatus PulseConnection::await(pa_operation* operation, const bool& done) {

@@ -52,11 +52,16 @@ class PulseConnection {
 
   pa_threaded_mainloop* loop() const { return loop_; }
   pa_context* context() const { return context_; }
+  // PipeWire's server takes a stream's audio a graph cycle or more ahead of
+  // the read index it reports (a cycle is read at once, and the count
+  // follows later), so nothing may be written back behind its write index.
+  bool pipeWire() const { return pipeWire_; }
 
  private:
   pa_threaded_mainloop* loop_;
   pa_context* context_ = nullptr;
   bool stalled_ = false;
+  bool pipeWire_ = false;
 };
 
 // Holds the main loop's lock for its scope.

@@ -11,21 +11,7 @@ constexpr pa_usec_t watchInterval = 10 * PA_USEC_PER_MSEC;
 // The server starts playing once three chunks (60 ms) wait, as the queue
 // does, and holds its own latency to that; the pool, not the server's
 // buffer, bounds what may wait.
-constexpr std::uint32_t chunkBytes = 1280;
-// While it plays, the stream never holds less than the low water: when the
-// pushed audio runs late, silence fills up to it. A stream that runs dry
-// makes the server rewind the sink once audio comes again, and a recording
-// of the sink's monitor never hears the rewound part. The low water must
-// outlast the wait for the next timing update and the sink's next block
-// (10 ms with the pacer): 30 ms on a quiet machine, more while this process
-// is kept waiting for the processor (the longest recent wait plus a
-// block), within the pool. Silence written is latency kept, so no more.
-constexpr std::int64_t lowWater = 3 * chunkBytes / 2;
-constexpr std::int64_t highestLowWater = 12 * chunkBytes;
-constexpr std::int64_t sinkBlock = chunkBytes / 2;
-constexpr std::int64_t bytesPerMs = 64;
-// The longest wait is forgotten at 1 ms per 100 ms.
-constexpr pa_usec_t forgetting = 100;
+constexpr std::uint32_t chunkBytes = PlaybackMargin::chunkBytes;
 
 // A sink with no listener renders up to two seconds ahead in one block, and
 // takes a new stream's audio only when that block is over.
@@ -91,7 +77,7 @@ OSStatus PulseQueue::setCurrentDevice(const std::string& uid) {
   // loss instead of the first words.
   static const std::uint8_t leadIn[chunkBytes] = {};
   if (pa_stream_write(stream_, leadIn, sizeof leadIn, nullptr, 0, PA_SEEK_RELATIVE) < 0) return pulseFailed;
-  written_ += sizeof leadIn;
+  written_ = pushedEnd_ = sizeof leadIn;
   return noErr;
 }
 
@@ -117,8 +103,14 @@ OSStatus PulseQueue::enqueueBuffer(AudioQueueBuffer* buffer) {
   if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY || ringCount_ == ring_.size())
     return pulseFailed;
   // The server copies the bytes: the buffer is ours again only once played.
-  if (pa_stream_write(stream_, buffer->audioData, buffer->size, nullptr, 0, PA_SEEK_RELATIVE) < 0) return pulseFailed;
-  written_ += buffer->size;
+  std::int64_t at = written_;
+  if (running_ && drain_ == nullptr && readAsked_ != 0 && !connection_->pipeWire()) {
+    const auto ms = static_cast<std::int64_t>((pa_rtclock_now() - readAsked_) / PA_USEC_PER_MSEC) + 1;
+    at = margin_.place(written_, pushedEnd_, buffer->size, read_ + ms * PlaybackMargin::bytesPerMs);
+  }
+  if (pa_stream_write(stream_, buffer->audioData, buffer->size, nullptr, at - written_, PA_SEEK_RELATIVE) < 0)
+    return pulseFailed;
+  written_ = pushedEnd_ = at + buffer->size;
   ring_[(ringStart_ + ringCount_++) % ring_.size()] = {buffer, written_};
   return noErr;
 }
@@ -296,10 +288,13 @@ void PulseQueue::readPosition() {
         const pa_timing_info* timing = success ? pa_stream_get_timing_info(stream) : nullptr;
         queue->noteUpdate();
         if (timing == nullptr || timing->read_index_corrupt != 0) return;
+        queue->read_ = timing->read_index;
+        queue->readAsked_ = queue->asked_;
         queue->handBack(timing->read_index);
         queue->topUp(timing->read_index);
       },
       this);
+  asked_ = pa_rtclock_now();
 }
 
 void PulseQueue::handBack(std::int64_t readIndex) {
@@ -313,23 +308,17 @@ void PulseQueue::handBack(std::int64_t readIndex) {
 
 void PulseQueue::noteUpdate() {
   const pa_usec_t now = pa_rtclock_now();
-  if (lastUpdate_ != 0) {
-    const pa_usec_t wait = now - lastUpdate_;
-    const pa_usec_t forgotten = wait / forgetting;
-    longestWait_ = std::max(wait, longestWait_ > forgotten ? longestWait_ - forgotten : 0);
-  }
+  if (lastUpdate_ != 0) margin_.waited(static_cast<std::int64_t>(now - lastUpdate_));
   lastUpdate_ = now;
 }
 
 void PulseQueue::topUp(std::int64_t readIndex) {
   // Not before it plays, and not while it drains: the end needs no filling.
   if (!running_ || drain_ != nullptr) return;
-  static const std::uint8_t silence[lowWater] = {};
-  const std::int64_t level = std::clamp(
-      static_cast<std::int64_t>(longestWait_ / PA_USEC_PER_MSEC) * bytesPerMs + sinkBlock, lowWater, highestLowWater);
-  // Whole frames, written between two chunks.
-  for (std::int64_t missing = (level - (written_ - readIndex) + 3) / 4 * 4; missing > 0;) {
-    const auto bytes = static_cast<std::size_t>(std::min<std::int64_t>(missing, lowWater));
+  static const std::uint8_t silence[PlaybackMargin::lowWater] = {};
+  // Written between two chunks.
+  for (std::int64_t missing = margin_.missing(written_, readIndex); missing > 0;) {
+    const auto bytes = static_cast<std::size_t>(std::min<std::int64_t>(missing, PlaybackMargin::lowWater));
     if (pa_stream_write(stream_, silence, bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
     written_ += static_cast<std::int64_t>(bytes);
     missing -= static_cast<std::int64_t>(bytes);

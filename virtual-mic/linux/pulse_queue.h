@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "virtual-mic/linux/playback_margin.h"
 #include "virtual-mic/linux/pulse_audio.h"
 
 namespace morvik::virtualmic::linux {
@@ -13,8 +14,10 @@ namespace morvik::virtualmic::linux {
 // read past its end, which the queue learns from timing updates every 10 ms
 // while it runs. When the pushed audio runs late, those updates top the
 // stream up with silence between chunks, so that it never runs dry, as an
-// audio queue plays silence and goes on. Everything in flight fits a ring
-// as long as the pool.
+// audio queue plays silence and goes on; on PulseAudio, whose read index is
+// where the server has read, the chunk that comes next is written over what
+// of that silence is no longer needed (PlaybackMargin). Everything in flight
+// fits a ring as long as the pool.
 class PulseQueue final : public AudioQueue {
  public:
   PulseQueue(std::shared_ptr<PulseConnection> connection, const StreamFormat& format, OutputCallback callback,
@@ -67,9 +70,14 @@ class PulseQueue final : public AudioQueue {
   std::size_t ringStart_ = 0;
   std::size_t ringCount_ = 0;
   std::int64_t written_ = 0;
-  // When the last timing update came, and the longest recent wait between two.
+  // Where the last chunk (or the lead-in) ended: what follows is silence.
+  std::int64_t pushedEnd_ = 0;
+  PlaybackMargin margin_;
+  // When the last timing update came; the read index it brought, and when it was asked for.
   pa_usec_t lastUpdate_ = 0;
-  pa_usec_t longestWait_ = 0;
+  std::int64_t read_ = 0;
+  pa_usec_t readAsked_ = 0;
+  pa_usec_t asked_ = 0;
   bool running_ = false;
   pa_operation* drain_ = nullptr;
   pa_operation* timing_ = nullptr;

@@ -264,10 +264,12 @@ TEST(VirtualMicPlayback, BurstyPushPlaysEveryChunkInOrder) {
 }
 
 TEST(VirtualMicFailures, NoRecordingSurvivesAPlatformFailure) {
+  // A platform that does not answer is an output failure, whichever call waited.
   const struct {
     const char* operation;
     std::string message;
     int chunks;
+    OSStatus status = -50;
   } cases[] = {
       {"newOutput", std::string(msg::cannotCreateQueue), 0},
       {"setCurrentDevice", std::string(msg::cannotSetDevice), 0},
@@ -277,6 +279,9 @@ TEST(VirtualMicFailures, NoRecordingSurvivesAPlatformFailure) {
       {"allocateAfterTen", std::string(msg::cannotAllocate), 0},
       {"enqueueBuffer", std::string(msg::outputFailed), 1},
       {"start", std::string(msg::cannotStart), 3},
+      {"newOutput", std::string(msg::outputFailed), 0, hardwareNotRunning},
+      {"setCurrentDevice", std::string(msg::outputFailed), 0, hardwareNotRunning},
+      {"allocateBuffer", std::string(msg::outputFailed), 0, hardwareNotRunning},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.operation);
@@ -288,7 +293,7 @@ TEST(VirtualMicFailures, NoRecordingSurvivesAPlatformFailure) {
     } else if (std::string(c.operation) == "allocateAfterTen") {
       m.system.allocationsBeforeFailure = 10;
     } else {
-      m.system.failures[c.operation] = -50;
+      m.system.failures[c.operation] = c.status;
     }
     m.send(R"({"op":"start","session":1})");
     for (int i = 0; i < c.chunks; ++i) m.send(chunk(1));
@@ -299,7 +304,7 @@ TEST(VirtualMicFailures, NoRecordingSurvivesAPlatformFailure) {
   }
 }
 
-TEST(VirtualMicFailures, AudioSystemThatDoesNotAnswerIsAnOutputFailure) {
+TEST(VirtualMicFailures, AudioSystemThatDoesNotAnswerIsNoMissingDriver) {
   Mic m;
   m.system.failures["deviceListSize"] = hardwareNotRunning;
   m.send(R"({"op":"prepare"})");
@@ -307,11 +312,6 @@ TEST(VirtualMicFailures, AudioSystemThatDoesNotAnswerIsAnOutputFailure) {
   m.system.failures.clear();
   m.send(R"({"op":"prepare"})");
   EXPECT_EQ(m.lines(), Lines{ready});
-  for (const char* operation : {"newOutput", "setCurrentDevice", "allocateBuffer"}) {
-    m.system.failures = {{operation, hardwareNotRunning}};
-    m.send(R"({"op":"start","session":1})");
-    EXPECT_EQ(m.lines(), Lines{error(msg::outputFailed)}) << operation;
-  }
 }
 
 TEST(VirtualMicFailures, StreamThatDiesMidRecording) {
