@@ -112,7 +112,8 @@ struct UnrefMessage {
 using Message = std::unique_ptr<sd_bus_message, UnrefMessage>;
 
 struct Error : sd_bus_error {
-  Error() : sd_bus_error(SD_BUS_ERROR_NULL) {}
+  // All null, as SD_BUS_ERROR_NULL would make it (a compound literal: C only).
+  Error() : sd_bus_error{} {}
   ~Error() { sd_bus_error_free(this); }
   Error(const Error&) = delete;
   Error& operator=(const Error&) = delete;
