@@ -201,4 +201,13 @@ RunResult runProcess(const std::string& path, const std::vector<std::string>& ar
   return result;
 }
 
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    ::usleep(10000);
+  }
+  return true;
+}
+
 }  // namespace morvik::testing

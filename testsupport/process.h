@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,5 +68,8 @@ struct RunResult {
 };
 RunResult runProcess(const std::string& path, const std::vector<std::string>& args = {}, std::string_view input = {},
                      const std::vector<std::string>& extraEnvironment = {});
+
+// Polls `done` until it holds; false once the timeout has passed.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 }  // namespace morvik::testing
