@@ -7,35 +7,15 @@
 #include <stdexcept>
 
 namespace morvik::ble::linux {
-namespace {
-
-std::string configuration(const std::string& directory, const BluezMock::Options& options) {
-  std::string policy = R"(<allow user="*"/><allow own="*"/><allow send_destination="*" eavesdrop="true"/>)"
-                       R"(<allow eavesdrop="true"/>)";
-  if (options.denyObjectManager)
-    policy += R"(<deny send_destination="org.bluez" send_interface="org.freedesktop.DBus.ObjectManager"/>)";
-  return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>custom</type>
-  <listen>unix:path=)" +
-         directory + R"(/bus</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>)" +
-         directory + R"(/services</servicedir>
-  <policy context="default">)" +
-         policy + R"(</policy>
-</busconfig>
-)";
-}
-
-}  // namespace
 
 BluezMock::BluezMock(Options options) {
   char pattern[] = "/tmp/morvik-bus-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   directory_ = pattern;
-  std::ofstream(directory_ + "/bus.conf") << configuration(directory_, options);
+  const auto configuration = testing::writeBusConfiguration(
+      directory_, options.denyObjectManager
+                      ? R"(<deny send_destination="org.bluez" send_interface="org.freedesktop.DBus.ObjectManager"/>)"
+                      : "");
   std::filesystem::create_directory(directory_ + "/services");
   if (options.activatable) {
     for (const std::string name : {"org.bluez", "org.a11y.Bus"})
@@ -44,7 +24,7 @@ BluezMock::BluezMock(Options options) {
   }
   daemon_ = std::make_unique<testing::ChildProcess>(
       "/usr/bin/dbus-daemon",
-      std::vector<std::string>{"--config-file=" + directory_ + "/bus.conf", "--nofork", "--print-address=1"});
+      std::vector<std::string>{"--config-file=" + configuration, "--nofork", "--print-address=1"});
   const auto address = daemon_->readLine(std::chrono::seconds(10));
   if (!address) throw std::runtime_error("dbus-daemon did not start");
   address_ = *address;
