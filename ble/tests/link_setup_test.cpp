@@ -45,6 +45,12 @@ Lines setUp(std::vector<sim::ServiceSpec> services) {
   return setUp(spec);
 }
 
+// The forms accepted are checked by CBUUIDText, which parses its texts back.
+TEST(BluetoothUUIDText, OnlyFourOrEightDigitsOrTheFullForm) {
+  for (const char* bad : {"", "18", "18123", "18-2", "xyzw", "7a8e1001-7d3b-4c6a-96a8"})
+    EXPECT_EQ(parseBluetoothUUID(bad), std::nullopt) << bad;
+}
+
 TEST(LinkSetup, AnswersOpenOnceBothServicesReportedInEitherOrder) {
   for (bool voiceFirst : {false, true}) {
     SCOPED_TRACE(voiceFirst ? "voice service reports first" : "configuration service reports first");
