@@ -19,7 +19,8 @@ sim::ServiceSpec voiceService(std::uint32_t commandProperties, std::uint32_t str
 
 // The answer to open (id 1) of keyboard A named "Morvik Pro".
 std::string opened(bool audio = true, int maxChunk = 48) {
-  return answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", audio, maxChunk)));
+  return answer(1,
+                {{"deviceId", keyboardA}, {"name", "Morvik Pro"}, {"audioSupported", audio}, {"maxChunk", maxChunk}});
 }
 
 // The output of open + select of this keyboard, after setup has run.
