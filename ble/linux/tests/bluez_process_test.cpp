@@ -410,27 +410,32 @@ class StateDelegate final : public CentralManagerDelegate {
   void didDisconnectPeripheral(const std::shared_ptr<Peripheral>&, const BluetoothError&) override {}
 };
 
-bool runUntil(channel::AsioLoop& loop, const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    loop.context().restart();
-    loop.context().run_for(std::chrono::milliseconds(10));
+// The BlueZ layer itself on the mock, with a keyboard beside the adapter.
+struct BluezLayer : ::testing::Test {
+  void SetUp() override {
+    ASSERT_TRUE(runUntil([&] { return central.state() == CentralState::poweredOn; }));
   }
-  return done();
-}
+  bool runUntil(const std::function<bool()>& done) {
+    return testing::eventually([&] {
+      loop.context().restart();
+      loop.context().run_for(std::chrono::milliseconds(10));
+      return done();
+    });
+  }
+
+  BluezMock bluez;
+  std::string keyboard = bluez.addKeyboard(bluez.addAdapter(), keyboardAddress, "Morvik Pro");
+  channel::AsioLoop loop;
+  StateDelegate delegate;
+  BluezCentral central{delegate, loop, sdbus::createSessionBusConnectionWithAddress(bluez.address())};
+};
 
 // Calls sent after the bus broke but before the helper heard of it: sending
 // fails at once, and each failure still reaches the call's reply handler.
-TEST(BluezCentral, CallsOnABusThatJustBrokeFailToTheirHandlers) {
-  BluezMock bluez;
-  bluez.addAdapter();
-  channel::AsioLoop loop;
-  StateDelegate delegate;
-  BluezCentral central(delegate, loop, sdbus::createSessionBusConnectionWithAddress(bluez.address()));
-  ASSERT_TRUE(runUntil(loop, [&] { return central.state() == CentralState::poweredOn; }));
+TEST_F(BluezLayer, CallsOnABusThatJustBrokeFailToTheirHandlers) {
   bluez.stopBus();
   central.scanForPeripherals();
-  EXPECT_TRUE(runUntil(loop, [&] { return central.state() == CentralState::unsupported; }));
+  EXPECT_TRUE(runUntil([&] { return central.state() == CentralState::unsupported; }));
   EXPECT_FALSE(central.isScanning());
 }
 
@@ -438,20 +443,14 @@ TEST(BluezCentral, CallsOnABusThatJustBrokeFailToTheirHandlers) {
 // then reports Connected false: the removals belong to the loss, so none of
 // them is held back as a change of services that a quick reconnection of
 // the same keyboard would then hear of.
-TEST(BluezCentral, ServicesRemovedWithALostLinkAreNoServiceChange) {
-  BluezMock bluez;
-  const auto keyboard = bluez.addKeyboard(bluez.addAdapter(), keyboardAddress, "Morvik Pro");
-  channel::AsioLoop loop;
-  StateDelegate delegate;
-  BluezCentral central(delegate, loop, sdbus::createSessionBusConnectionWithAddress(bluez.address()));
-  ASSERT_TRUE(runUntil(loop, [&] { return central.state() == CentralState::poweredOn; }));
+TEST_F(BluezLayer, ServicesRemovedWithALostLinkAreNoServiceChange) {
   const auto found = central.retrievePeripherals({deviceIdentifier(adapterAddress, keyboardAddress)});
   ASSERT_EQ(found.size(), 1u);
   const auto device = std::dynamic_pointer_cast<BluezPeripheral>(found.front());
   central.connect(device);
-  ASSERT_TRUE(runUntil(loop, [&] { return device->state() == PeripheralState::connected; }));
+  ASSERT_TRUE(runUntil([&] { return device->state() == PeripheralState::connected; }));
   bluez.mock("LoseLink", keyboard);
-  ASSERT_TRUE(runUntil(loop, [&] { return device->state() == PeripheralState::disconnected; }));
+  ASSERT_TRUE(runUntil([&] { return device->state() == PeripheralState::disconnected; }));
   EXPECT_FALSE(device->serviceChange_);
   EXPECT_TRUE(device->invalidated_.empty());
 }
