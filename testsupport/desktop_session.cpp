@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <stdexcept>
-#include <thread>
 
 namespace morvik::testing {
 namespace {
@@ -37,8 +36,7 @@ DesktopSession::DesktopSession(const std::string& application) {
   if (app->readLine(std::chrono::seconds(20)) != "ready")
     throw std::runtime_error("the test application did not start");
   // Until the window manager has made the window active.
-  for (int i = 0; i < 200 && trimmed(xdotool({"getactivewindow"})).empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  eventually([&] { return !trimmed(xdotool({"getactivewindow"})).empty(); });
 }
 
 DesktopSession::~DesktopSession() {
@@ -54,14 +52,12 @@ void DesktopSession::startAccessibility() {
       "/usr/bin/setsid", std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"},
       environment_));
   accessibilityGroup_ = launcher->pid();
-  for (int i = 0; i < 200; ++i) {
-    const auto probe =
-        runProcess("/usr/bin/dbus-send",
-                   {"--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"},
-                   {}, environment_);
-    if (probe.exit.status == 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  eventually([&] {
+    return runProcess("/usr/bin/dbus-send",
+                      {"--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"},
+                      {}, environment_)
+               .exit.status == 0;
+  });
   setAccessibilityEnabled(true);
 }
 

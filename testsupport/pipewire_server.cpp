@@ -26,22 +26,16 @@ PipeWireServer::PipeWireServer(const std::string& sinkConfiguration) : SoundServ
             "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n");
   writeFile(config / "wireplumber/bluetooth.lua.d/80-morvik-test.lua", "bluez_monitor.enabled = false\n");
   // A bus that activates nothing, so no service outlives the test.
-  writeFile(directory_ + "/bus.conf",
-            "<busconfig><type>session</type><listen>unix:path=" + directory_ +
-                "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                "<allow eavesdrop=\"true\"/>"
-                "</policy></busconfig>\n");
+  const auto bus = writeBusConfiguration(directory_);
   environment_ = {"HOME=" + directory_,
                   "XDG_RUNTIME_DIR=" + directory_,
                   "XDG_CONFIG_HOME=" + config.string(),
                   "XDG_STATE_HOME=" + directory_ + "/state",
                   "DBUS_SESSION_BUS_ADDRESS=unix:path=" + directory_ + "/bus",
                   "PIPEWIRE_REMOTE=pipewire-0"};
-  auto& bus = processes_.emplace_back(startDaemon(
-      environment_,
-      {"/usr/bin/dbus-daemon", "--config-file=" + directory_ + "/bus.conf", "--nofork", "--print-address=1"}));
-  if (!bus->readLine(std::chrono::seconds(10))) throw std::runtime_error("dbus-daemon did not start");
+  auto& daemon = processes_.emplace_back(
+      startDaemon(environment_, {"/usr/bin/dbus-daemon", "--config-file=" + bus, "--nofork", "--print-address=1"}));
+  if (!daemon->readLine(std::chrono::seconds(10))) throw std::runtime_error("dbus-daemon did not start");
   processes_.push_back(start("/usr/bin/pipewire"));
   // WirePlumber gives up at once when PipeWire does not answer yet.
   waitFor({"info"});

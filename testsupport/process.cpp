@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <utility>
 
@@ -199,6 +200,25 @@ RunResult runProcess(const std::string& path, const std::vector<std::string>& ar
   result.exit = child.wait();
   result.errors = child.errorOutput();
   return result;
+}
+
+std::string writeBusConfiguration(const std::string& directory, const std::string& deny) {
+  const std::string path = directory + "/bus.conf";
+  std::ofstream(path) << "<busconfig><type>custom</type><listen>unix:path=" << directory
+                      << "/bus</listen><auth>EXTERNAL</auth><servicedir>" << directory
+                      << "/services</servicedir><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+                         "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                      << deny << "</policy></busconfig>\n";
+  return path;
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    ::usleep(10000);
+  }
+  return true;
 }
 
 }  // namespace morvik::testing

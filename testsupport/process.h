@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,5 +68,13 @@ struct RunResult {
 };
 RunResult runProcess(const std::string& path, const std::vector<std::string>& args = {}, std::string_view input = {},
                      const std::vector<std::string>& extraEnvironment = {});
+
+// Writes `directory`/bus.conf for a private bus on `directory`/bus, where
+// everyone may own and call anything but what the `deny` rules forbid, and
+// that activates only what `directory`/services holds; its path.
+std::string writeBusConfiguration(const std::string& directory, const std::string& deny = {});
+
+// Polls `done` until it holds; false once the timeout has passed.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 }  // namespace morvik::testing

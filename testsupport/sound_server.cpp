@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 
 namespace morvik::testing {
 
@@ -34,12 +33,13 @@ std::unique_ptr<ChildProcess> SoundServer::startDaemon(const std::vector<std::st
 }
 
 void SoundServer::waitFor(const std::vector<std::string>& pactlArgs, const std::string& output) const {
-  for (int i = 0; i < 1000; ++i) {
-    const auto run = runProcess("/usr/bin/pactl", pactlArgs, {}, environment());
-    if (run.exit.status == 0 && (output.empty() || run.output == output)) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  throw std::runtime_error("the sound server in " + directory_ + " did not come up");
+  const bool up = eventually(
+      [&] {
+        const auto run = runProcess("/usr/bin/pactl", pactlArgs, {}, environment());
+        return run.exit.status == 0 && (output.empty() || run.output == output);
+      },
+      std::chrono::seconds(30));
+  if (!up) throw std::runtime_error("the sound server in " + directory_ + " did not come up");
 }
 
 int SoundServer::pactl(const std::vector<std::string>& args) const {

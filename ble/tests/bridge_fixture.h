@@ -43,9 +43,6 @@ inline std::string devicesEvent(const std::vector<std::pair<std::string, std::st
   return channel::serialize({{"event", "devices"}, {"devices", list}});
 }
 inline const std::string disconnectedEvent = R"({"event":"disconnected"})";
-inline std::string openResult(const std::string& id, const std::string& name, bool audio, int maxChunk) {
-  return channel::serialize({{"deviceId", id}, {"name", name}, {"audioSupported", audio}, {"maxChunk", maxChunk}});
-}
 
 // One bridge in its own simulated world; table-driven tests make one per case.
 class BridgeHarness {

@@ -6,33 +6,32 @@ namespace {
 
 namespace msg = message;
 
-TEST_F(BridgeTest, LinkLostWhileReadyWritesOnlyTheEvent) {
-  auto keyboard = readyKeyboard();
-  keyboard->loseLink();
-  loop.runReady();
-  EXPECT_EQ(lines(), (Lines{disconnectedEvent}));
-  EXPECT_EQ(world.connectionsCancelled(), 0) << "a lost link is not cancelled again";
-  send(R"({"id":5,"op":"read"})");
-  EXPECT_EQ(lines(), (Lines{error(5, msg::configurationNotReady)}));
-}
-
-TEST_F(BridgeTest, LinkLostWithAnOperationInFlight) {
-  for (const std::string request :
-       {R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})", R"({"id":3,"op":"read"})",
-        R"({"id":3,"op":"voiceEnable","enabled":true})", R"({"id":3,"op":"voiceWrite","data":[1,2]})"}) {
+TEST(Disconnection, LinkLostWhileReady) {
+  const Lines lost{error(3, msg::disconnected), disconnectedEvent};
+  const std::pair<std::string, Lines> cases[] = {
+      {"", {disconnectedEvent}},  // nothing in flight: only the event
+      {R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})", lost},
+      {R"({"id":3,"op":"read"})", lost},
+      {R"({"id":3,"op":"voiceEnable","enabled":true})", lost},
+      {R"({"id":3,"op":"voiceWrite","data":[1,2]})", lost},
+  };
+  for (const auto& [request, expected] : cases) {
     SCOPED_TRACE(request);
     BridgeHarness h;
     auto keyboard = h.readyKeyboard();
     keyboard->hold();
-    h.send(request);
+    if (!request.empty()) h.send(request);
     keyboard->loseLink();
     // The operation's own completion was queued first; it arrives late.
     keyboard->releaseLast();
     h.loop.runReady();
-    EXPECT_EQ(h.lines(), (Lines{error(3, msg::disconnected), disconnectedEvent}));
+    EXPECT_EQ(h.lines(), expected);
     keyboard->release();
     h.loop.runReady();
     EXPECT_EQ(h.lines(), Lines{});
+    EXPECT_EQ(h.world.connectionsCancelled(), 0) << "a lost link is not cancelled again";
+    h.send(R"({"id":5,"op":"read"})");
+    EXPECT_EQ(h.lines(), (Lines{error(5, msg::configurationNotReady)}));
   }
 }
 

@@ -34,15 +34,6 @@ TEST_F(BridgeTest, AdvertisingKeyboardIsListedOnEveryReportAndOnEveryTick) {
   EXPECT_EQ(lines(), (Lines{listed}));
 }
 
-TEST_F(BridgeTest, PreferredKnownKeyboardWithoutANameIsListedAtOnce) {
-  sim::KeyboardSpec spec = keyboardSpec(keyboardB, std::nullopt);
-  spec.advertising = false;
-  addKeyboard(spec);
-  startBridge();
-  send(R"({"id":1,"op":"open","preferred":")" + keyboardB + "\"}");
-  EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardB, "Morvik Pro"}})}));
-}
-
 TEST_F(BridgeTest, ListIsOrderedByIdentifierWhateverTheOrderOfDiscovery) {
   auto a1 = addKeyboard(keyboardSpec(keyboardB, "Morvik Pro A1"));
   auto f0 = addKeyboard(keyboardSpec(keyboardA, "Morvik Pro 0F"));
@@ -54,19 +45,20 @@ TEST_F(BridgeTest, ListIsOrderedByIdentifierWhateverTheOrderOfDiscovery) {
   EXPECT_EQ(output[2], devicesEvent({{keyboardA, "Morvik Pro 0F"}, {keyboardB, "Morvik Pro A1"}}));
 }
 
-TEST_F(BridgeTest, KeyboardConnectedToTheComputerIsListedWithoutAnAdvertisement) {
-  sim::KeyboardSpec spec = keyboardSpec(keyboardA, "Morvik Pro");
-  spec.advertising = false;
-  spec.connectedToSystem = true;
-  spec.systemServices = {bluetoothUUID("1812")};
-  addKeyboard(spec);
-  sim::KeyboardSpec unnamed = keyboardSpec(keyboardB, std::nullopt);
-  unnamed.advertising = false;
-  unnamed.connectedToSystem = true;
-  addKeyboard(unnamed);  // connected but nameless: skipped
+TEST_F(BridgeTest, PreferredAndConnectedKeyboardsAreListedAtOnceWithoutAnAdvertisement) {
+  sim::KeyboardSpec connected = keyboardSpec(keyboardA, "Morvik Pro");
+  connected.connectedToSystem = true;
+  connected.systemServices = {bluetoothUUID("1812")};
+  sim::KeyboardSpec preferred = keyboardSpec(keyboardB, std::nullopt);  // known, but without a name
+  sim::KeyboardSpec unnamed = keyboardSpec("C1B2C3D4-0000-4000-8000-000000000003", std::nullopt);
+  unnamed.connectedToSystem = true;  // connected but nameless: skipped
+  for (auto* spec : {&connected, &preferred, &unnamed}) {
+    spec->advertising = false;
+    addKeyboard(*spec);
+  }
   startBridge();
-  send(R"({"id":1,"op":"open"})");
-  EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardA, "Morvik Pro"}})}));
+  send(R"({"id":1,"op":"open","preferred":")" + keyboardB + "\"}");
+  EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardA, "Morvik Pro"}, {keyboardB, "Morvik Pro"}})}));
 }
 
 TEST_F(BridgeTest, KeyboardNameRule) {

@@ -19,7 +19,8 @@ sim::ServiceSpec voiceService(std::uint32_t commandProperties, std::uint32_t str
 
 // The answer to open (id 1) of keyboard A named "Morvik Pro".
 std::string opened(bool audio = true, int maxChunk = 48) {
-  return answer(1, channel::Json::parse(openResult(keyboardA, "Morvik Pro", audio, maxChunk)));
+  return answer(1,
+                {{"deviceId", keyboardA}, {"name", "Morvik Pro"}, {"audioSupported", audio}, {"maxChunk", maxChunk}});
 }
 
 // The output of open + select of this keyboard, after setup has run.
@@ -43,6 +44,12 @@ Lines setUp(std::vector<sim::ServiceSpec> services) {
   sim::KeyboardSpec spec = keyboardSpec(keyboardA);
   spec.services = std::move(services);
   return setUp(spec);
+}
+
+// The forms accepted are checked by CBUUIDText, which parses its texts back.
+TEST(BluetoothUUIDText, OnlyFourOrEightDigitsOrTheFullForm) {
+  for (const char* bad : {"", "18", "18123", "18-2", "xyzw", "7a8e1001-7d3b-4c6a-96a8"})
+    EXPECT_EQ(parseBluetoothUUID(bad), std::nullopt) << bad;
 }
 
 TEST(LinkSetup, AnswersOpenOnceBothServicesReportedInEitherOrder) {

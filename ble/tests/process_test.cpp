@@ -2,27 +2,23 @@
 // test plays a whole session against it).
 #include <gtest/gtest.h>
 
-#include "channel/json.h"
 #include "testsupport/process.h"
 
 namespace morvik::ble {
 namespace {
 
-using testing::ChildProcess;
-using Lines = std::vector<std::string>;
-
 TEST(BleProcess, EndOfInputWhileSearchingExitsAfterAnsweringWhatCame) {
-  ChildProcess helper(MORVIK_BLE_SIM);
-  helper.write(R"({"id":1,"op":"open"})"
-               "\n"
-               R"({"id":2,"op":"open"})"
-               "\n");
-  helper.closeInput();
-  const Lines lines = helper.readAllLines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[0], R"({"event":"devices","devices":[]})");
-  EXPECT_EQ(lines[1], R"({"id":2,"error":"蓝牙连接正在使用中"})");
-  EXPECT_EQ(helper.wait().status, 0);
+  const auto run = testing::runProcess(MORVIK_BLE_SIM, {},
+                                       R"({"id":1,"op":"open"})"
+                                       "\n"
+                                       R"({"id":2,"op":"open"})"
+                                       "\n");
+  EXPECT_TRUE(run.output.starts_with(R"({"event":"devices","devices":[]})"
+                                     "\n"
+                                     R"({"id":2,"error":"蓝牙连接正在使用中"})"
+                                     "\n"))
+      << run.output;
+  EXPECT_EQ(run.exit.status, 0);
 }
 
 }  // namespace

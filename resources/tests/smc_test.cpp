@@ -14,16 +14,14 @@ std::optional<double> decode(std::string_view type, std::uint32_t size, std::vec
   return decodeSmcValue(fourCharCode(type), size, bytes.data());
 }
 
-TEST(SmcValue, DecodesTheFourTypes) {
+TEST(SmcValue, DecodesTheFourTypesOfTheirSizeOnly) {
   EXPECT_EQ(decode("fpe2", 2, {0x1C, 0x20}), 1800.0);
   EXPECT_EQ(decode("fpe2", 2, {0x00, 0x03}), 0.75);
   EXPECT_EQ(decode("ui16", 2, {0x09, 0x60}), 2400.0);
   EXPECT_EQ(decode("ui8 ", 1, {0xFF}), 255.0);
   EXPECT_EQ(decode("flt ", 4, {0x00, 0x00, 0x96, 0x44}), 1200.0);            // 1200.0f, little-endian
   EXPECT_EQ(decode("flt ", 4, {0x00, 0x00, 0xC0, 0x7F}).has_value(), true);  // NaN decodes; the fan rule drops it
-}
-
-TEST(SmcValue, SizeMustMatchTheType) {
+  // The size must match the type.
   EXPECT_EQ(decode("fpe2", 4, {0x1C, 0x20}), std::nullopt);
   EXPECT_EQ(decode("ui16", 1, {0x09}), std::nullopt);
   EXPECT_EQ(decode("ui8 ", 2, {0x01, 0x02}), std::nullopt);

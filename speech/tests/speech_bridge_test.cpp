@@ -209,77 +209,40 @@ TEST(SpeechStart, ConfiguresTheRequestForDictation) {
 
 // Every way a session ends, and that nothing of the session follows its end.
 TEST(SpeechSession, Endings) {
+  using Step = std::function<void(Dictation&)>;
+  const Step endIt = [](Dictation& d) { d.send(end(1)); };
+  const Step fails = [](Dictation& d) { d.deliver(std::nullopt, "Network down"); };
+  const Step timer = [](Dictation& d) { d.loop.advance(seconds(10)); };
+  const auto says = [](std::string text, bool isFinal, RecognitionError failure = {}) -> Step {
+    return [=](Dictation& d) { d.deliver(RecognitionResult{text, isFinal}, failure); };
+  };
   const auto failed = std::string(msg::recognitionFailed) + "Network down";
+  const Lines opened{partial(1, "open"), final(1, "open")};
   const struct {
     const char* name;
-    std::function<void(Dictation&)> play;
+    std::vector<Step> steps;
     Lines expected;
   } cases[] = {
       {"final before end, then end",
-       [](Dictation& d) {
-         d.deliver(RecognitionResult{"open the door", true});
-         d.send(end(1));
-       },
+       {says("open the door", true), endIt},
        {partial(1, "open the door"), final(1, "open the door")}},
-      {"final after end",
-       [](Dictation& d) {
-         d.send(end(1));
-         d.deliver(RecognitionResult{"open", true});
-       },
-       {partial(1, "open"), final(1, "open")}},
-      {"final without words after end",
-       [](Dictation& d) {
-         d.send(end(1));
-         d.deliver(RecognitionResult{"", true});
-       },
-       {partial(1, ""), final(1, "")}},
-      {"error after end with text",
-       [](Dictation& d) {
-         d.deliver(RecognitionResult{"open", false});
-         d.send(end(1));
-         d.deliver(std::nullopt, "Network down");
-       },
-       {partial(1, "open"), final(1, "open")}},
-      {"error after end without text",
-       [](Dictation& d) {
-         d.send(end(1));
-         d.deliver(std::nullopt, "Network down");
-       },
-       {error(failed, 1)}},
-      {"error before end",
-       [](Dictation& d) {
-         d.deliver(RecognitionResult{"open", false});
-         d.deliver(std::nullopt, "Network down");
-       },
-       {partial(1, "open"), error(failed, 1)}},
-      {"result and error in one call",
-       [](Dictation& d) {
-         d.send(end(1));
-         d.deliver(RecognitionResult{"open", true}, "ignored");
-       },
-       {partial(1, "open"), final(1, "open")}},
-      {"timer with text",
-       [](Dictation& d) {
-         d.deliver(RecognitionResult{"open", false});
-         d.send(end(1));
-         d.loop.advance(seconds(10));
-       },
-       {partial(1, "open"), final(1, "open")}},
-      {"timer without text",
-       [](Dictation& d) {
-         d.send(end(1));
-         d.loop.advance(seconds(10));
-       },
-       {error(msg::nothingRecognized, 1)}},
-      {"cancel", [](Dictation& d) { d.send(R"({"op":"cancel"})"); }, {}},
-      {"prepare", [](Dictation& d) { d.send(R"({"op":"prepare","locale":"en-US"})"); }, {readyEnglish}},
+      {"final after end", {endIt, says("open", true)}, opened},
+      {"final without words after end", {endIt, says("", true)}, {partial(1, ""), final(1, "")}},
+      {"error after end with text", {says("open", false), endIt, fails}, opened},
+      {"error after end without text", {endIt, fails}, {error(failed, 1)}},
+      {"error before end", {says("open", false), fails}, {partial(1, "open"), error(failed, 1)}},
+      {"result and error in one call", {endIt, says("open", true, "ignored")}, opened},
+      {"timer with text", {says("open", false), endIt, timer}, opened},
+      {"timer without text", {endIt, timer}, {error(msg::nothingRecognized, 1)}},
+      {"cancel", {[](Dictation& d) { d.send(R"({"op":"cancel"})"); }}, {}},
+      {"prepare", {[](Dictation& d) { d.send(R"({"op":"prepare","locale":"en-US"})"); }}, {readyEnglish}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Dictation d;
     d.open(1);
     const TaskDelivery late = d.sim.currentTask()->delivery();
-    c.play(d);
+    for (const auto& step : c.steps) step(d);
     EXPECT_EQ(d.lines(), c.expected);
     // A late callback of the ended task, even into a new session of the same
     // number, and the timer's time bring nothing.

@@ -5,38 +5,17 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 
 namespace morvik::ble::linux {
-namespace {
-
-std::string configuration(const std::string& directory, const BluezMock::Options& options) {
-  std::string policy = R"(<allow user="*"/><allow own="*"/><allow send_destination="*" eavesdrop="true"/>)"
-                       R"(<allow eavesdrop="true"/>)";
-  if (options.denyObjectManager)
-    policy += R"(<deny send_destination="org.bluez" send_interface="org.freedesktop.DBus.ObjectManager"/>)";
-  return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>custom</type>
-  <listen>unix:path=)" +
-         directory + R"(/bus</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>)" +
-         directory + R"(/services</servicedir>
-  <policy context="default">)" +
-         policy + R"(</policy>
-</busconfig>
-)";
-}
-
-}  // namespace
 
 BluezMock::BluezMock(Options options) {
   char pattern[] = "/tmp/morvik-bus-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   directory_ = pattern;
-  std::ofstream(directory_ + "/bus.conf") << configuration(directory_, options);
+  const auto configuration = testing::writeBusConfiguration(
+      directory_, options.denyObjectManager
+                      ? R"(<deny send_destination="org.bluez" send_interface="org.freedesktop.DBus.ObjectManager"/>)"
+                      : "");
   std::filesystem::create_directory(directory_ + "/services");
   if (options.activatable) {
     for (const std::string name : {"org.bluez", "org.a11y.Bus"})
@@ -45,7 +24,7 @@ BluezMock::BluezMock(Options options) {
   }
   daemon_ = std::make_unique<testing::ChildProcess>(
       "/usr/bin/dbus-daemon",
-      std::vector<std::string>{"--config-file=" + directory_ + "/bus.conf", "--nofork", "--print-address=1"});
+      std::vector<std::string>{"--config-file=" + configuration, "--nofork", "--print-address=1"});
   const auto address = daemon_->readLine(std::chrono::seconds(10));
   if (!address) throw std::runtime_error("dbus-daemon did not start");
   address_ = *address;
@@ -55,10 +34,7 @@ BluezMock::BluezMock(Options options) {
 }
 
 BluezMock::~BluezMock() {
-  proxy_.reset();
-  bus_.reset();
-  service_.reset();
-  daemon_.reset();
+  stopBus();
   std::filesystem::remove_all(directory_);
 }
 
@@ -71,33 +47,17 @@ void BluezMock::startService() {
       std::vector<std::string>{"-m", "dbusmock", "--template", MORVIK_BLUEZ_TEMPLATE, "-l", directory_ + "/mock.log"},
       environment());
   auto dbus = sdbus::createProxy(*bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  for (;;) {
-    bool owned = false;
-    dbus->callMethod("NameHasOwner")
-        .onInterface("org.freedesktop.DBus")
-        .withArguments("org.bluez")
-        .storeResultsTo(owned);
-    if (owned) return;
-    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the BlueZ mock did not start");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
-std::string BluezMock::addAdapter(const std::string& name, const std::string& address) {
-  std::string path;
-  proxy_->callMethod("AddAdapter").onInterface("org.bluez.Mock").withArguments(name, address).storeResultsTo(path);
-  return path;
-}
-
-std::string BluezMock::addKeyboard(const std::string& adapter, const std::string& address, const std::string& name,
-                                   const std::map<std::string, sdbus::Variant>& options) {
-  std::string path;
-  proxy_->callMethod("AddKeyboard")
-      .onInterface("org.bluez.Mock")
-      .withArguments(adapter, address, name, options)
-      .storeResultsTo(path);
-  return path;
+  const bool started = testing::eventually(
+      [&] {
+        bool owned = false;
+        dbus->callMethod("NameHasOwner")
+            .onInterface("org.freedesktop.DBus")
+            .withArguments("org.bluez")
+            .storeResultsTo(owned);
+        return owned;
+      },
+      std::chrono::seconds(20));
+  if (!started) throw std::runtime_error("the BlueZ mock did not start");
 }
 
 void BluezMock::stopBus() {
@@ -113,12 +73,6 @@ void BluezMock::otherClientDiscovery(const std::string& adapter, bool on) {
       .onInterface("org.bluez.Adapter1");
 }
 
-std::uint32_t BluezMock::discoveryClients(const std::string& adapter) {
-  std::uint32_t clients = 0;
-  proxy_->callMethod("DiscoveryClients").onInterface("org.bluez.Mock").withArguments(adapter).storeResultsTo(clients);
-  return clients;
-}
-
 BluezMock::LinkState BluezMock::linkState(const std::string& device) {
   LinkState state{};
   proxy_->callMethod("LinkState")
@@ -126,36 +80,6 @@ BluezMock::LinkState BluezMock::linkState(const std::string& device) {
       .withArguments(device)
       .storeResultsTo(state.disconnectCalls, state.connected, state.voiceNotifying);
   return state;
-}
-
-bool BluezMock::waitForHeldRequests(const std::string& device, std::uint32_t count) {
-  return eventually([&] {
-    std::uint32_t held = 0;
-    proxy_->callMethod("HeldRequests").onInterface("org.bluez.Mock").withArguments(device).storeResultsTo(held);
-    return held == count;
-  });
-}
-
-bool BluezMock::eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-std::map<std::string, sdbus::Variant> BluezMock::discoveryFilter(const std::string& adapter) {
-  std::map<std::string, sdbus::Variant> filter;
-  proxy_->callMethod("DiscoveryFilter").onInterface("org.bluez.Mock").withArguments(adapter).storeResultsTo(filter);
-  return filter;
-}
-
-std::vector<sdbus::Struct<std::string, std::vector<std::uint8_t>, std::string>> BluezMock::writes(
-    const std::string& device) {
-  std::vector<sdbus::Struct<std::string, std::vector<std::uint8_t>, std::string>> result;
-  proxy_->callMethod("Writes").onInterface("org.bluez.Mock").withArguments(device).storeResultsTo(result);
-  return result;
 }
 
 }  // namespace morvik::ble::linux

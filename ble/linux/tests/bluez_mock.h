@@ -4,7 +4,6 @@
 // the BlueZ layer: a dbus-daemon with a configuration of its own, and
 // python-dbusmock with the Morvik keyboard template. Both end with the object.
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -46,9 +45,13 @@ class BluezMock {
   void stopService() { service_.reset(); }
   // The whole bus goes away.
   void stopBus();
-  std::string addAdapter(const std::string& name = "hci0", const std::string& address = "00:1A:7D:DA:71:13");
+  std::string addAdapter(const std::string& name = "hci0", const std::string& address = "00:1A:7D:DA:71:13") {
+    return ask<std::string>("AddAdapter", name, address);
+  }
   std::string addKeyboard(const std::string& adapter, const std::string& address, const std::string& name,
-                          const std::map<std::string, sdbus::Variant>& options = {});
+                          const std::map<std::string, sdbus::Variant>& options = {}) {
+    return ask<std::string>("AddKeyboard", adapter, address, name, options);
+  }
 
   // Any method of org.bluez.Mock on "/".
   template <typename... Args>
@@ -61,22 +64,21 @@ class BluezMock {
     proxy_->callMethod(method).onInterface("org.bluez.Mock").withArguments(args...).storeResultsTo(result);
     return result;
   }
-  std::map<std::string, sdbus::Variant> discoveryFilter(const std::string& adapter);
+  std::map<std::string, sdbus::Variant> discoveryFilter(const std::string& adapter) {
+    return ask<std::map<std::string, sdbus::Variant>>("DiscoveryFilter", adapter);
+  }
   // Another program's discovery on the adapter, from this test's own connection.
   void otherClientDiscovery(const std::string& adapter, bool on);
-  std::uint32_t discoveryClients(const std::string& adapter);
   struct LinkState {
     std::uint32_t disconnectCalls;
     bool connected;
     bool voiceNotifying;
   };
   LinkState linkState(const std::string& device);
-  // Waits until the keyboard holds `count` GATT requests (see HoldRequests).
-  bool waitForHeldRequests(const std::string& device, std::uint32_t count);
-  // Waits until `done` holds, polling the mock; false after 5 seconds.
-  static bool eventually(const std::function<bool()>& done);
   // The writes a keyboard received: UUID, bytes and write type.
-  std::vector<sdbus::Struct<std::string, std::vector<std::uint8_t>, std::string>> writes(const std::string& device);
+  auto writes(const std::string& device) {
+    return ask<std::vector<sdbus::Struct<std::string, std::vector<std::uint8_t>, std::string>>>("Writes", device);
+  }
 
  private:
   std::string directory_;

@@ -29,11 +29,26 @@ std::string listed(const std::vector<std::pair<std::string, std::string>>& devic
   return R"({"event":"devices","devices":[)" + list + "]}";
 }
 
+std::string opened(int id = 1, bool audio = true) {
+  return R"({"id":)" + std::to_string(id) + R"(,"result":{"deviceId":")" + keyboardId() +
+         R"(","name":"Morvik Pro","audioSupported":)" + (audio ? "true" : "false") + R"(,"maxChunk":48}})";
+}
+const std::string readyAnswer = opened();
+const std::string selected = R"({"id":2,"result":true})";
+
 class BluezSession {
  public:
   explicit BluezSession(BluezMock& bluez) : helper(MORVIK_BLE_LINUX, {}, bluez.environment()) {}
 
   void send(const std::string& line) { helper.write(line + "\n"); }
+  // The request, then the answer that comes to it first.
+  std::string ask(const std::string& line) {
+    send(line);
+    return answer();
+  }
+  std::string select(int id = 2) {
+    return ask(R"({"id":)" + std::to_string(id) + R"(,"op":"select","deviceId":")" + keyboardId() + "\"}");
+  }
   // The next line that is not a device list or a voice packet.
   std::string answer() {
     for (;;) {
@@ -70,15 +85,19 @@ class BluezSession {
     }
     return false;
   }
+  // Opens, adds the keyboard and waits for it to be listed: its object
+  // path, or nothing if it never is.
+  std::string listKeyboard(BluezMock& bluez, const std::string& adapter,
+                           const std::map<std::string, sdbus::Variant>& options = {}) {
+    if (!search()) return "";
+    const auto keyboard = bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro", options);
+    return listsDevices(listed({{keyboardId(), "Morvik Pro"}})) ? keyboard : "";
+  }
   // Open and select the keyboard; returns the answer to the open.
   std::string connect(BluezMock& bluez, const std::string& adapter) {
-    if (!search()) return "(no list)";
-    bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro");
-    if (!listsDevices(listed({{keyboardId(), "Morvik Pro"}}))) return "(keyboard not listed)";
-    send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
-    const std::string selected = answer();
-    if (selected != R"({"id":2,"result":true})") return selected;
-    return answer();
+    if (listKeyboard(bluez, adapter).empty()) return "(keyboard not listed)";
+    const std::string reply = select();
+    return reply == selected ? answer() : reply;
   }
   std::string keyboardPath(const std::string& adapter) const {
     std::string path = adapter + "/dev_" + keyboardAddress;
@@ -93,28 +112,26 @@ class BluezSession {
   ChildProcess helper;
 };
 
-const std::string readyAnswer = R"({"id":1,"result":{"deviceId":")" + keyboardId() +
-                                R"(","name":"Morvik Pro","audioSupported":true,"maxChunk":48}})";
-
-TEST(BluezProcess, WholeSession) {
+// A session with the helper beside a powered adapter.
+struct BluezProcess : ::testing::Test {
   BluezMock bluez;
-  const auto adapter = bluez.addAdapter();
-  BluezSession session(bluez);
+  std::string adapter = bluez.addAdapter();
+  BluezSession session{bluez};
+};
+
+TEST_F(BluezProcess, WholeSession) {
   EXPECT_EQ(session.connect(bluez, adapter), readyAnswer);
   const auto filter = bluez.discoveryFilter(adapter);
   EXPECT_EQ(filter.at("Transport").get<std::string>(), "le");
   EXPECT_EQ(filter.at("DuplicateData").get<bool>(), false);
 
-  session.send(R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})");
-  EXPECT_EQ(session.answer(), R"({"id":3,"result":true})");
+  EXPECT_EQ(session.ask(R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})"), R"({"id":3,"result":true})");
   const auto writes = bluez.writes(session.keyboardPath(adapter));
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(writes[0].get<1>(), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
   EXPECT_EQ(writes[0].get<2>(), "request");
-  session.send(R"({"id":4,"op":"read"})");
-  EXPECT_EQ(session.answer(), R"({"id":4,"result":[1,2,3,4,5,6,7,8]})");
-  session.send(R"({"id":5,"op":"voiceWrite","data":[7,1]})");
-  EXPECT_EQ(session.answer(), R"({"id":5,"result":true})");
+  EXPECT_EQ(session.ask(R"({"id":4,"op":"read"})"), R"({"id":4,"result":[1,2,3,4,5,6,7,8]})");
+  EXPECT_EQ(session.ask(R"({"id":5,"op":"voiceWrite","data":[7,1]})"), R"({"id":5,"result":true})");
 
   session.send(R"({"id":6,"op":"voiceEnable","enabled":true})");
   EXPECT_EQ(session.helper.readLine(), R"({"id":6,"result":true})");
@@ -127,15 +144,15 @@ TEST(BluezProcess, WholeSession) {
     ASSERT_TRUE(data && data->size() == 20u) << *line;
     EXPECT_EQ((*data)[1], expected) << "packets in order";
   }
-  session.send(R"({"id":7,"op":"voiceEnable","enabled":false})");
-  EXPECT_EQ(session.answer(), R"({"id":7,"result":true})");
-  session.send(R"({"id":8,"op":"close"})");
-  EXPECT_EQ(session.answer(), R"({"id":8,"result":true})");
+  EXPECT_EQ(session.ask(R"({"id":7,"op":"voiceEnable","enabled":false})"), R"({"id":7,"result":true})");
+  EXPECT_EQ(session.ask(R"({"id":8,"op":"close"})"), R"({"id":8,"result":true})");
   EXPECT_EQ(session.finish(), 0);
   EXPECT_EQ(session.helper.errorOutput(), "");
 }
 
-TEST(BluezProcess, AdapterStates) {
+// These build a bus of their own: one per case, or with keyboards known
+// before the helper starts.
+TEST(BluezOwnBus, AdapterStates) {
   const struct {
     const char* name;
     BluezMock::Options options;
@@ -166,7 +183,7 @@ TEST(BluezProcess, AdapterStates) {
   }
 }
 
-TEST(BluezProcess, ServiceAndAdapterAppearingLater) {
+TEST(BluezOwnBus, ServiceAndAdapterAppearingLater) {
   BluezMock bluez({.startService = false});
   BluezSession session(bluez);
   session.send(R"({"id":1,"op":"open"})");
@@ -176,21 +193,18 @@ TEST(BluezProcess, ServiceAndAdapterAppearingLater) {
   EXPECT_TRUE(session.searchOnceHeard());
 }
 
-TEST(BluezProcess, BluetoothdStoppedForGoodLeavesNoAdapter) {
-  BluezMock bluez;
-  bluez.addAdapter();
-  BluezSession session(bluez);
+TEST_F(BluezProcess, BluetoothdStoppedForGoodLeavesNoAdapter) {
   ASSERT_TRUE(session.search());
   bluez.stopService();
   EXPECT_EQ(session.answer(), R"({"id":1,"error":"这台电脑不支持低功耗蓝牙"})");
 }
 
 // A hung bluetoothd restarted (by its watchdog) before it listed anything.
-TEST(BluezProcess, BluetoothdRestartedBeforeItAnsweredIsWaitedFor) {
+TEST(BluezOwnBus, BluetoothdRestartedBeforeItAnsweredIsWaitedFor) {
   BluezMock bluez;
   bluez.mock("StallObjectManager", true);
   BluezSession session(bluez);
-  ASSERT_TRUE(BluezMock::eventually([&] { return bluez.ask<std::uint32_t>("StallObjectManager", true) == 1; }));
+  ASSERT_TRUE(testing::eventually([&] { return bluez.ask<std::uint32_t>("StallObjectManager", true) == 1; }));
   session.send(R"({"id":1,"op":"open"})");
   bluez.stopService();
   bluez.startService();
@@ -198,10 +212,7 @@ TEST(BluezProcess, BluetoothdRestartedBeforeItAnsweredIsWaitedFor) {
   EXPECT_TRUE(session.listsDevices(listed({})));
 }
 
-TEST(BluezProcess, AdapterSwitchedOffWhileSearching) {
-  BluezMock bluez;
-  const auto adapter = bluez.addAdapter();
-  BluezSession session(bluez);
+TEST_F(BluezProcess, AdapterSwitchedOffWhileSearching) {
   ASSERT_TRUE(session.search());
   bluez.mock("SetPowered", adapter, false);
   EXPECT_EQ(session.answer(), R"({"id":1,"error":"电脑蓝牙已关闭，请先打开蓝牙"})");
@@ -209,7 +220,7 @@ TEST(BluezProcess, AdapterSwitchedOffWhileSearching) {
   EXPECT_TRUE(session.searchOnceHeard());
 }
 
-TEST(BluezProcess, KnownAndConnectedKeyboardsAreListedAtOnce) {
+TEST(BluezOwnBus, KnownAndConnectedKeyboardsAreListedAtOnce) {
   BluezMock bluez;
   const auto adapter = bluez.addAdapter();
   // Paired, but not connected now: known, not listed until preferred.
@@ -218,15 +229,14 @@ TEST(BluezProcess, KnownAndConnectedKeyboardsAreListedAtOnce) {
   BluezSession session(bluez);
   session.send(R"({"id":1,"op":"open"})");
   EXPECT_TRUE(session.listsDevices(listed({{keyboardId("C0:FF:EE:00:00:02"), "Morvik Pro S"}})));
-  session.send(R"({"id":2,"op":"close"})");
-  EXPECT_EQ(session.answer(), R"({"id":1,"error":"蓝牙连接已取消"})");
+  EXPECT_EQ(session.ask(R"({"id":2,"op":"close"})"), R"({"id":1,"error":"蓝牙连接已取消"})");
   EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
   session.send(R"({"id":3,"op":"open","preferred":")" + keyboardId() + "\"}");
   EXPECT_TRUE(
       session.listsDevices(listed({{keyboardId("C0:FF:EE:00:00:02"), "Morvik Pro S"}, {keyboardId(), "Morvik Pro"}})));
 }
 
-TEST(BluezProcess, ConnectFailure) {
+TEST(BluezOwnBus, ConnectFailure) {
   // Refused, or bluetoothd gone while it still paged the keyboard: the link
   // never came up.
   for (const bool daemonGone : {false, true}) {
@@ -234,37 +244,29 @@ TEST(BluezProcess, ConnectFailure) {
     BluezMock bluez;
     const auto adapter = bluez.addAdapter();
     BluezSession session(bluez);
-    ASSERT_TRUE(session.search());
-    const auto keyboard =
-        bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro", {{"paging", sdbus::Variant(daemonGone)}});
+    const auto keyboard = session.listKeyboard(bluez, adapter, {{"paging", sdbus::Variant(daemonGone)}});
+    ASSERT_NE(keyboard, "");
     bluez.mock("FailConnect", keyboard, std::string("Page Timeout"));
-    ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
-    session.send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
-    EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
+    EXPECT_EQ(session.select(), selected);
     if (daemonGone) bluez.stopService();
     EXPECT_EQ(session.answer(), R"({"id":1,"error":"无法连接蓝牙键盘，请检查供电和距离"})");
-    session.send(R"({"id":3,"op":"close"})");
-    EXPECT_EQ(session.answer(), R"({"id":3,"result":true})") << "no disconnected event before it";
+    EXPECT_EQ(session.ask(R"({"id":3,"op":"close"})"), R"({"id":3,"result":true})")
+        << "no disconnected event before it";
   }
 }
 
-TEST(BluezProcess, LinkLostBeforeTheServicesResolveIsALostLink) {
-  BluezMock bluez;
-  const auto adapter = bluez.addAdapter();
-  BluezSession session(bluez);
-  ASSERT_TRUE(session.search());
-  const auto keyboard = bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro", {{"resolve", sdbus::Variant(false)}});
-  ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
-  session.send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
-  EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
+TEST_F(BluezProcess, LinkLostBeforeTheServicesResolveIsALostLink) {
+  const auto keyboard = session.listKeyboard(bluez, adapter, {{"resolve", sdbus::Variant(false)}});
+  ASSERT_NE(keyboard, "");
+  EXPECT_EQ(session.select(), selected);
   // Connect has succeeded: the link was up.
-  ASSERT_TRUE(BluezMock::eventually([&] { return bluez.linkState(keyboard).connected; }));
+  ASSERT_TRUE(testing::eventually([&] { return bluez.linkState(keyboard).connected; }));
   bluez.mock("LoseLink", keyboard);
   EXPECT_EQ(session.answer(), R"({"id":1,"error":"蓝牙键盘已断开"})");
   EXPECT_EQ(session.answer(), R"({"event":"disconnected"})");
 }
 
-TEST(BluezProcess, LinkLossAndServiceChangesAnswerThePendingRead) {
+TEST(BluezOwnBus, LinkLossAndServiceChangesAnswerThePendingRead) {
   const struct {
     const char* name;
     std::function<void(BluezMock&, const std::string&)> fault;
@@ -288,34 +290,26 @@ TEST(BluezProcess, LinkLossAndServiceChangesAnswerThePendingRead) {
     const auto keyboard = session.keyboardPath(adapter);
     bluez.mock("HoldRequests", keyboard, true);
     session.send(R"({"id":3,"op":"read"})");
-    ASSERT_TRUE(bluez.waitForHeldRequests(keyboard, 1));
+    ASSERT_TRUE(testing::eventually([&] { return bluez.ask<std::uint32_t>("HeldRequests", keyboard) == 1; }));
     c.fault(bluez, keyboard);
     EXPECT_EQ(session.helper.readLine(), c.readAnswer);
     EXPECT_EQ(session.helper.readLine(), R"({"event":"disconnected"})");
-    session.send(R"({"id":4,"op":"read"})");
-    EXPECT_EQ(session.answer(), R"({"id":4,"error":"蓝牙配置连接尚未就绪"})");
+    EXPECT_EQ(session.ask(R"({"id":4,"op":"read"})"), R"({"id":4,"error":"蓝牙配置连接尚未就绪"})");
   }
 }
 
-TEST(BluezProcess, LosingTheSystemBusIsALostLinkNotACrash) {
-  BluezMock bluez;
-  const auto adapter = bluez.addAdapter();
-  BluezSession session(bluez);
+TEST_F(BluezProcess, LosingTheSystemBusIsALostLinkNotACrash) {
   ASSERT_EQ(session.connect(bluez, adapter), readyAnswer);
   bluez.stopBus();
   EXPECT_EQ(session.helper.readLine(), R"({"event":"disconnected"})");
-  session.send(R"({"id":3,"op":"close"})");
-  EXPECT_EQ(session.answer(), R"({"id":3,"result":true})");
+  EXPECT_EQ(session.ask(R"({"id":3,"op":"close"})"), R"({"id":3,"result":true})");
   session.send(R"({"id":4,"op":"open"})");
   EXPECT_EQ(session.answer(), R"({"id":4,"error":"这台电脑不支持低功耗蓝牙"})");
   EXPECT_EQ(session.finish(), 0);
   EXPECT_EQ(session.helper.errorOutput(), "");
 }
 
-TEST(BluezProcess, BluetoothdRestartDropsTheLinkAndTheAdapterComesBack) {
-  BluezMock bluez;
-  const auto adapter = bluez.addAdapter();
-  BluezSession session(bluez);
+TEST_F(BluezProcess, BluetoothdRestartDropsTheLinkAndTheAdapterComesBack) {
   ASSERT_EQ(session.connect(bluez, adapter), readyAnswer);
   bluez.stopService();
   EXPECT_EQ(session.helper.readLine(), R"({"event":"disconnected"})");
@@ -324,13 +318,11 @@ TEST(BluezProcess, BluetoothdRestartDropsTheLinkAndTheAdapterComesBack) {
   bluez.startService();
   bluez.addKeyboard(bluez.addAdapter(), keyboardAddress, "Morvik Pro");
   EXPECT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
-  session.send(R"({"id":4,"op":"select","deviceId":")" + keyboardId() + "\"}");
-  EXPECT_EQ(session.answer(), R"({"id":4,"result":true})");
-  EXPECT_EQ(session.answer(), R"({"id":3,"result":{"deviceId":")" + keyboardId() +
-                                  R"(","name":"Morvik Pro","audioSupported":true,"maxChunk":48}})");
+  EXPECT_EQ(session.select(4), R"({"id":4,"result":true})");
+  EXPECT_EQ(session.answer(), opened(3));
 }
 
-TEST(BluezProcess, CloseLeavesTheSystemsKeyboardLinkUp) {
+TEST(BluezOwnBus, CloseLeavesTheSystemsKeyboardLinkUp) {
   BluezMock bluez;
   const auto adapter = bluez.addAdapter();
   const auto keyboard = bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro", {{"system", sdbus::Variant(true)}});
@@ -339,47 +331,35 @@ TEST(BluezProcess, CloseLeavesTheSystemsKeyboardLinkUp) {
     SCOPED_TRACE(round);
     session.send(R"({"id":1,"op":"open"})");
     ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
-    session.send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
-    EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
+    EXPECT_EQ(session.select(), selected);
     EXPECT_EQ(session.answer(), readyAnswer);
-    session.send(R"({"id":3,"op":"voiceEnable","enabled":true})");
-    EXPECT_EQ(session.answer(), R"({"id":3,"result":true})");
-    session.send(R"({"id":4,"op":"close"})");
-    EXPECT_EQ(session.answer(), R"({"id":4,"result":true})");
-    EXPECT_TRUE(BluezMock::eventually([&] { return !bluez.linkState(keyboard).voiceNotifying; }));
+    EXPECT_EQ(session.ask(R"({"id":3,"op":"voiceEnable","enabled":true})"), R"({"id":3,"result":true})");
+    EXPECT_EQ(session.ask(R"({"id":4,"op":"close"})"), R"({"id":4,"result":true})");
+    EXPECT_TRUE(testing::eventually([&] { return !bluez.linkState(keyboard).voiceNotifying; }));
     const auto state = bluez.linkState(keyboard);
     EXPECT_EQ(state.disconnectCalls, 0u);
     EXPECT_TRUE(state.connected);
   }
 }
 
-TEST(BluezProcess, SelectRightAfterCloseConnectsOnceOurDisconnectionIsDone) {
-  BluezMock bluez;
-  const auto adapter = bluez.addAdapter();
-  BluezSession session(bluez);
+TEST_F(BluezProcess, SelectRightAfterCloseConnectsOnceOurDisconnectionIsDone) {
   ASSERT_EQ(session.connect(bluez, adapter), readyAnswer);
-  session.send(R"({"id":3,"op":"close"})");
-  EXPECT_EQ(session.answer(), R"({"id":3,"result":true})");
+  EXPECT_EQ(session.ask(R"({"id":3,"op":"close"})"), R"({"id":3,"result":true})");
   session.send(R"({"id":1,"op":"open","preferred":")" + keyboardId() + "\"}");
   ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
-  session.send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
-  EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
+  EXPECT_EQ(session.select(), selected);
   EXPECT_EQ(session.answer(), readyAnswer);
   EXPECT_EQ(bluez.linkState(session.keyboardPath(adapter)).disconnectCalls, 1u);
 }
 
-TEST(BluezProcess, AnotherProgramsDiscoveryIsNotOurs) {
-  BluezMock bluez;
-  const auto adapter = bluez.addAdapter();
-  BluezSession session(bluez);
+TEST_F(BluezProcess, AnotherProgramsDiscoveryIsNotOurs) {
   ASSERT_TRUE(session.search());
-  session.send(R"({"id":2,"op":"close"})");
-  EXPECT_EQ(session.answer(), R"({"id":1,"error":"蓝牙连接已取消"})");
+  EXPECT_EQ(session.ask(R"({"id":2,"op":"close"})"), R"({"id":1,"error":"蓝牙连接已取消"})");
   EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
   // The adapter is discovering, but for another program that may stop at any time.
   bluez.otherClientDiscovery(adapter, true);
   ASSERT_TRUE(session.search());
-  EXPECT_TRUE(BluezMock::eventually([&] { return bluez.discoveryClients(adapter) == 2; }));
+  EXPECT_TRUE(testing::eventually([&] { return bluez.ask<std::uint32_t>("DiscoveryClients", adapter) == 2; }));
   EXPECT_EQ(bluez.discoveryFilter(adapter).at("Transport").get<std::string>(), "le");
   bluez.otherClientDiscovery(adapter, false);
   const auto keyboard = bluez.addKeyboard(adapter, "C0:FF:EE:00:00:02", "Morvik Pro");
@@ -387,26 +367,19 @@ TEST(BluezProcess, AnotherProgramsDiscoveryIsNotOurs) {
   EXPECT_TRUE(session.listsDevices(listed({{keyboardId("C0:FF:EE:00:00:02"), "Morvik Pro"}})));
 }
 
-TEST(BluezProcess, ServiceChangesThatLeaveTheLinkUp) {
-  BluezMock bluez;
-  const auto adapter = bluez.addAdapter();
-  BluezSession session(bluez);
-  ASSERT_TRUE(session.search());
-  const auto keyboard = bluez.addKeyboard(adapter, keyboardAddress, "Morvik Pro", {{"battery", sdbus::Variant(true)}});
+TEST_F(BluezProcess, ServiceChangesThatLeaveTheLinkUp) {
+  const auto keyboard = session.listKeyboard(bluez, adapter, {{"battery", sdbus::Variant(true)}});
+  ASSERT_NE(keyboard, "");
   // The voice service goes away while the link is being set up: the link
   // comes up without audio.
   bluez.mock("RemoveServiceWhileConnecting", keyboard, std::string("voice"));
-  ASSERT_TRUE(session.listsDevices(listed({{keyboardId(), "Morvik Pro"}})));
-  session.send(R"({"id":2,"op":"select","deviceId":")" + keyboardId() + "\"}");
-  EXPECT_EQ(session.answer(), R"({"id":2,"result":true})");
-  EXPECT_EQ(session.answer(), R"({"id":1,"result":{"deviceId":")" + keyboardId() +
-                                  R"(","name":"Morvik Pro","audioSupported":false,"maxChunk":48}})");
+  EXPECT_EQ(session.select(), selected);
+  EXPECT_EQ(session.answer(), opened(1, false));
   bluez.mock("RemoveService", keyboard, std::string("battery"));  // not ours
-  session.send(R"({"id":3,"op":"read"})");
-  EXPECT_EQ(session.answer(), R"({"id":3,"result":[]})");
+  EXPECT_EQ(session.ask(R"({"id":3,"op":"read"})"), R"({"id":3,"result":[]})");
 }
 
-TEST(BluezProcess, PlatformErrorsAnswerTheOperation) {
+TEST_F(BluezProcess, PlatformErrorsAnswerTheOperation) {
   const struct {
     const char* operation;
     std::string request;
@@ -416,9 +389,6 @@ TEST(BluezProcess, PlatformErrorsAnswerTheOperation) {
       {"write", R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})", "蓝牙写入失败："},
       {"notify", R"({"id":3,"op":"voiceEnable","enabled":true})", "音频订阅失败："},
   };
-  BluezMock bluez;
-  const auto adapter = bluez.addAdapter();
-  BluezSession session(bluez);
   ASSERT_EQ(session.connect(bluez, adapter), readyAnswer);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.operation);
@@ -427,8 +397,8 @@ TEST(BluezProcess, PlatformErrorsAnswerTheOperation) {
     EXPECT_EQ(session.answer(), R"({"id":3,"error":")" + c.prefix + "Operation failed\"}");
     bluez.mock("Fail", session.keyboardPath(adapter), std::string(c.operation), std::string());
   }
-  session.send(R"({"id":4,"op":"voiceEnable","enabled":true})");
-  EXPECT_EQ(session.answer(), R"({"id":4,"result":true})") << "the link stays up";
+  EXPECT_EQ(session.ask(R"({"id":4,"op":"voiceEnable","enabled":true})"), R"({"id":4,"result":true})")
+      << "the link stays up";
 }
 
 class StateDelegate final : public CentralManagerDelegate {
@@ -440,27 +410,32 @@ class StateDelegate final : public CentralManagerDelegate {
   void didDisconnectPeripheral(const std::shared_ptr<Peripheral>&, const BluetoothError&) override {}
 };
 
-bool runUntil(channel::AsioLoop& loop, const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    loop.context().restart();
-    loop.context().run_for(std::chrono::milliseconds(10));
+// The BlueZ layer itself on the mock, with a keyboard beside the adapter.
+struct BluezLayer : ::testing::Test {
+  void SetUp() override {
+    ASSERT_TRUE(runUntil([&] { return central.state() == CentralState::poweredOn; }));
   }
-  return done();
-}
+  bool runUntil(const std::function<bool()>& done) {
+    return testing::eventually([&] {
+      loop.context().restart();
+      loop.context().run_for(std::chrono::milliseconds(10));
+      return done();
+    });
+  }
+
+  BluezMock bluez;
+  std::string keyboard = bluez.addKeyboard(bluez.addAdapter(), keyboardAddress, "Morvik Pro");
+  channel::AsioLoop loop;
+  StateDelegate delegate;
+  BluezCentral central{delegate, loop, sdbus::createSessionBusConnectionWithAddress(bluez.address())};
+};
 
 // Calls sent after the bus broke but before the helper heard of it: sending
 // fails at once, and each failure still reaches the call's reply handler.
-TEST(BluezCentral, CallsOnABusThatJustBrokeFailToTheirHandlers) {
-  BluezMock bluez;
-  bluez.addAdapter();
-  channel::AsioLoop loop;
-  StateDelegate delegate;
-  BluezCentral central(delegate, loop, sdbus::createSessionBusConnectionWithAddress(bluez.address()));
-  ASSERT_TRUE(runUntil(loop, [&] { return central.state() == CentralState::poweredOn; }));
+TEST_F(BluezLayer, CallsOnABusThatJustBrokeFailToTheirHandlers) {
   bluez.stopBus();
   central.scanForPeripherals();
-  EXPECT_TRUE(runUntil(loop, [&] { return central.state() == CentralState::unsupported; }));
+  EXPECT_TRUE(runUntil([&] { return central.state() == CentralState::unsupported; }));
   EXPECT_FALSE(central.isScanning());
 }
 
@@ -468,20 +443,14 @@ TEST(BluezCentral, CallsOnABusThatJustBrokeFailToTheirHandlers) {
 // then reports Connected false: the removals belong to the loss, so none of
 // them is held back as a change of services that a quick reconnection of
 // the same keyboard would then hear of.
-TEST(BluezCentral, ServicesRemovedWithALostLinkAreNoServiceChange) {
-  BluezMock bluez;
-  const auto keyboard = bluez.addKeyboard(bluez.addAdapter(), keyboardAddress, "Morvik Pro");
-  channel::AsioLoop loop;
-  StateDelegate delegate;
-  BluezCentral central(delegate, loop, sdbus::createSessionBusConnectionWithAddress(bluez.address()));
-  ASSERT_TRUE(runUntil(loop, [&] { return central.state() == CentralState::poweredOn; }));
+TEST_F(BluezLayer, ServicesRemovedWithALostLinkAreNoServiceChange) {
   const auto found = central.retrievePeripherals({deviceIdentifier(adapterAddress, keyboardAddress)});
   ASSERT_EQ(found.size(), 1u);
   const auto device = std::dynamic_pointer_cast<BluezPeripheral>(found.front());
   central.connect(device);
-  ASSERT_TRUE(runUntil(loop, [&] { return device->state() == PeripheralState::connected; }));
+  ASSERT_TRUE(runUntil([&] { return device->state() == PeripheralState::connected; }));
   bluez.mock("LoseLink", keyboard);
-  ASSERT_TRUE(runUntil(loop, [&] { return device->state() == PeripheralState::disconnected; }));
+  ASSERT_TRUE(runUntil([&] { return device->state() == PeripheralState::disconnected; }));
   EXPECT_FALSE(device->serviceChange_);
   EXPECT_TRUE(device->invalidated_.empty());
 }

@@ -241,7 +241,7 @@ def Disconnect(device, ok, err, sender):
         ok()
         return False
 
-    GLib.timeout_add(device.disconnect_delay, link_down)
+    GLib.timeout_add(300, link_down)
 
 
 def _drop_link(device):
@@ -352,7 +352,7 @@ def _add_service(device, which):
             'Flags': dbus.Array(flags, signature='s'),
             'Value': dbus.Array([], signature='y'),
             'Notifying': dbus.Boolean(False),
-            'MTU': dbus.UInt16(device.mtu),
+            'MTU': dbus.UInt16(185),
         }
         _manager().AddObject(char_path, CHARACTERISTIC_IFACE, char_properties, [])
         characteristic = mockobject.objects[char_path]
@@ -376,14 +376,12 @@ def _remove_service(device, which):
 
 @dbus.service.method(MOCK_IFACE, in_signature='sssa{sv}', out_signature='s')
 def AddKeyboard(self, adapter, address, name, options):
-    '''A Morvik Pro near the adapter. Options: "voice" (b, default true),
-    "battery" (b), "mtu" (q, default 185), "system" (b: paired and already
-    connected to the computer as its keyboard), "paired" (b: paired, not
-    connected now),
-    "resolve" (b, default true: services resolve on connection),
-    "paging" (b: Connect pages on and on, answering nothing),
-    "disconnect_delay" (u, ms before a requested disconnection is done,
-    default 300; bluetoothd waits about 2 s).'''
+    '''A Morvik Pro near the adapter. Options: "battery" (b), "system" (b:
+    paired and already connected to the computer as its keyboard), "paired"
+    (b: paired, not connected now), "resolve" (b, default true: services
+    resolve on connection), "paging" (b: Connect pages on and on, answering
+    nothing). A requested disconnection is done 300 ms later (bluetoothd
+    waits about 2 s).'''
     path = adapter + '/dev_' + address.replace(':', '_')
     system = bool(options.get('system', False))
     paired = system or bool(options.get('paired', False))
@@ -417,10 +415,7 @@ def AddKeyboard(self, adapter, address, name, options):
     device.held = []
     device.disconnecting = False
     device.disconnect_calls = 0
-    device.disconnect_delay = int(options.get('disconnect_delay', 300))
-    device.mtu = int(options.get('mtu', 185))
-    device.layout = ['config'] + (['voice'] if options.get('voice', True) else []) + \
-        (['battery'] if options.get('battery', False) else [])
+    device.layout = ['config', 'voice'] + (['battery'] if options.get('battery', False) else [])
     _added(path, DEVICE_IFACE, properties)
     for which in device.layout:
         _add_service(device, which)

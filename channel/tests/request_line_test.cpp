@@ -1,11 +1,65 @@
+// Reading request lines: split, repaired and parsed; and the answers written.
 #include "channel/json.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
+#include "channel/line_splitter.h"
 #include "channel/output.h"
+#include "channel/utf8_repair.h"
 
 namespace morvik::channel {
 namespace {
+
+std::vector<std::string> split(const std::vector<std::string>& chunks, std::size_t limit = 8) {
+  std::vector<std::string> lines;
+  LineSplitter splitter(limit, [&](std::string_view line) { lines.emplace_back(line); });
+  for (const auto& chunk : chunks) splitter.feed(chunk);
+  splitter.finish();
+  return lines;
+}
+
+using Lines = std::vector<std::string>;
+
+// Whole-line rules (limits, CRLF, the last line) are tested through the echo
+// helper; these are the chunk boundaries a process test cannot choose.
+TEST(LineSplitter, LinesAndCarriageReturnsAcrossChunks) {
+  EXPECT_EQ(split({"ab\ncd", "e\n", "f\n"}), (Lines{"ab", "cde", "f"}));
+  EXPECT_EQ(split({"ab\r", "\n", "a\rb\n", "\n"}), (Lines{"ab", "a\rb", ""}));
+}
+
+TEST(LineSplitter, LimitCountsTheLineWithoutItsCarriageReturn) {
+  EXPECT_EQ(split({"12345678\r", "\n"}), (Lines{"12345678"}));
+  EXPECT_EQ(split({"1234", "5678", "9", "\nok\n"}), (Lines{"ok"}));
+  EXPECT_EQ(split({"12345678\r\r\nok"}), (Lines{"ok"}));
+}
+
+const std::string fffd = "\xEF\xBF\xBD";
+
+TEST(Utf8Repair, ReplacesMaximalSubparts) {
+  const struct {
+    const char* name;
+    std::string input, expected;
+  } cases[] = {
+      {"ascii", "hello", "hello"},
+      {"valid multibyte", "\xE4\xBD\xA0\xF0\x9F\x98\x80", "\xE4\xBD\xA0\xF0\x9F\x98\x80"},
+      {"lone continuation", "a\x80z", "a" + fffd + "z"},
+      {"two continuations", "\x80\x80", fffd + fffd},
+      {"truncated 3-byte at end", "a\xE4\xBD", "a" + fffd},
+      {"truncated 3-byte mid", "\xE4\xBD" + std::string("b"), fffd + "b"},
+      {"truncated 4-byte", "\xF0\x9F\x98" + std::string("x"), fffd + "x"},
+      {"overlong 2-byte", "\xC0\xAF", fffd + fffd},
+      {"overlong 3-byte", "\xE0\x80\xAF", fffd + fffd + fffd},
+      {"surrogate", "\xED\xA0\x80", fffd + fffd + fffd},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
+      {"invalid lead F5", "\xF5" + std::string("a"), fffd + "a"},
+      {"FF byte", "\xFF", fffd},
+      {"bad second byte", "\xE4" + std::string("a\xBD"), fffd + "a" + fffd},
+  };
+  for (const auto& c : cases) EXPECT_EQ(repairUtf8(c.input), c.expected) << c.name;
+}
 
 TEST(ParseRequest, AcceptsOnlyOneTopLevelObject) {
   const struct {
