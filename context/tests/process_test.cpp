@@ -184,6 +184,20 @@ TEST_F(ContextLinux, BrowserByItsLinuxNameGivesThePage) {
   EXPECT_EQ(current["url"], "https://example.org/page");
 }
 
+TEST_F(ContextLinux, ReadsThatFailDecideNothing) {
+  // The focused group's states fail: not "disabled, so no text focus". The
+  // window's and its modal dialog's places fail: the dialog is still not the
+  // window itself.
+  ChildProcess application("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--unreadable"}, desktop->environment());
+  ASSERT_EQ(application.readLine(std::chrono::seconds(20)), "ready");
+  const auto current = snapshotWhere([&](const channel::Json& s) { return s["title"] == "Morvik Fake Notes"; });
+  application.wait(milliseconds(10));
+  desktop->xdotool({"search", "--name", "Morvik Test Notes", "windowactivate"});
+  EXPECT_EQ(current["title"], "Morvik Fake Notes");
+  EXPECT_TRUE(current["textFocus"].is_null()) << current["textFocus"];
+  EXPECT_EQ(current["safeToSave"], false);
+}
+
 // Another environment than the desktop's for the same variables.
 std::vector<std::string> replaced(std::vector<std::string> environment, const std::vector<std::string>& changes) {
   for (const auto& change : changes) {
