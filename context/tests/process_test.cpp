@@ -25,8 +25,6 @@ TEST(ContextProcess, SaveCheckAnswers) {
   const std::pair<std::string, std::string> cases[] = {
       {"", R"({"error":"保存请求无效"})"},
       {R"({"scope":"window","context":)" + context + "}\nnot read\n", R"({"ready":true})"},
-      {R"({"scope":"app","context":{"processId":913,"id":"com.apple.Safari"}})",
-       R"({"skipped":"窗口已切换或存在对话框"})"},
       {std::string(5 * 1024 * 1024, '{'), R"({"error":"保存请求无效"})"},
   };
   for (const auto& [input, answer] : cases) {
@@ -98,7 +96,7 @@ class ContextLinux : public ::testing::Test {
 testing::DesktopSession* ContextLinux::desktop = nullptr;
 
 TEST_F(ContextLinux, SnapshotFollowsTheFocusAndTheDialog) {
-  auto current = snapshot();
+  auto current = snapshotWhere([](const channel::Json& s) { return s["safeToSave"] == true; });
   const int pid = desktop->applicationProcess();
   const std::string window = desktop->xdotool({"getactivewindow"});
   EXPECT_EQ(current["processId"], pid);
@@ -159,10 +157,14 @@ TEST_F(ContextLinux, CountersAndTheBusyRules) {
   EXPECT_GE(counted(later, "drags"), 2);
 
   const auto context = snapshotWhere([](const channel::Json& s) { return s["safeToSave"] == true; });
-  desktop->xdotool({"key", "x"});
-  EXPECT_EQ(settledCheck("window", context), R"({"skipped":"正在操作，请稍后保存"})"
-                                             "\n")
-      << "keys pressed just now";
+  {
+    // Typing on while the check runs, however long a loaded machine makes it.
+    ChildProcess typing("/usr/bin/xdotool", {"type", "--delay", "200", std::string(100, 'x')}, desktop->environment());
+    EXPECT_EQ(settledCheck("window", context), R"({"skipped":"正在操作，请稍后保存"})"
+                                               "\n")
+        << "keys pressed just now";
+  }
+  desktop->xdotool({"keyup", "x"});  // the key the stopped typing may have left down
   std::this_thread::sleep_for(milliseconds(1100));
   EXPECT_EQ(settledCheck("window", context), R"({"ready":true})"
                                              "\n");
