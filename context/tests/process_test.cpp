@@ -200,37 +200,6 @@ TEST_F(ContextLinux, ReadsThatFailDecideNothing) {
   EXPECT_EQ(current["safeToSave"], false);
 }
 
-// Another environment than the desktop's for the same variables.
-std::vector<std::string> replaced(std::vector<std::string> environment, const std::vector<std::string>& changes) {
-  for (const auto& change : changes) {
-    const auto name = change.substr(0, change.find('=') + 1);
-    std::erase_if(environment, [&](const std::string& entry) { return entry.rfind(name, 0) == 0; });
-    environment.push_back(change);
-  }
-  return environment;
-}
-
-TEST_F(ContextLinux, WithoutAccessibilityBusSnapshotsGoOnDegraded) {
-  // Neither a session bus nor a display that names the accessibility bus.
-  const auto environment =
-      replaced(desktop->environment(), {"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent", "AT_SPI_DISPLAY=:9999"});
-  ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, environment);
-  for (int tick = 0; tick < 2; ++tick) {
-    const auto current = object(monitor.readLine(std::chrono::seconds(5)));
-    EXPECT_EQ(current["pageAccess"], false);
-    EXPECT_TRUE(current["hasWindow"].is_null());
-    EXPECT_EQ(current["id"], "studio.morvik.TestNotes");
-  }
-  EXPECT_EQ(monitor.wait(milliseconds(10)).signal, SIGKILL) << "still running";
-  EXPECT_EQ(monitor.errorOutput(), "");
-  const auto line = channel::serialize({{"scope", "window"}, {"context", snapshot()}}) + "\n";
-  const auto check = testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, line, environment);
-  EXPECT_EQ(check.output, R"({"skipped":"窗口已切换或存在对话框"})"
-                          "\n");
-  EXPECT_EQ(check.exit.status, 0);
-  EXPECT_EQ(check.errors, "");
-}
-
 TEST_F(ContextLinux, HungApplicationOrSessionBusCostsNoMoreThanATick) {
   const auto context = snapshot();
   const int pid = desktop->applicationProcess();
