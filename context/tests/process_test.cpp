@@ -6,6 +6,8 @@
 #include "channel/output.h"
 #include "testsupport/process.h"
 #ifdef MORVIK_CONTEXT_LINUX
+#include <unistd.h>
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -23,8 +25,6 @@ TEST(ContextProcess, SaveCheckAnswers) {
   const std::pair<std::string, std::string> cases[] = {
       {"", R"({"error":"保存请求无效"})"},
       {R"({"scope":"window","context":)" + context + "}\nnot read\n", R"({"ready":true})"},
-      {R"({"scope":"app","context":{"processId":913,"id":"com.apple.Safari"}})",
-       R"({"skipped":"窗口已切换或存在对话框"})"},
       {std::string(5 * 1024 * 1024, '{'), R"({"error":"保存请求无效"})"},
   };
   for (const auto& [input, answer] : cases) {
@@ -96,7 +96,7 @@ class ContextLinux : public ::testing::Test {
 testing::DesktopSession* ContextLinux::desktop = nullptr;
 
 TEST_F(ContextLinux, SnapshotFollowsTheFocusAndTheDialog) {
-  auto current = snapshot();
+  auto current = snapshotWhere([](const channel::Json& s) { return s["safeToSave"] == true; });
   const int pid = desktop->applicationProcess();
   const std::string window = desktop->xdotool({"getactivewindow"});
   EXPECT_EQ(current["processId"], pid);
@@ -157,10 +157,14 @@ TEST_F(ContextLinux, CountersAndTheBusyRules) {
   EXPECT_GE(counted(later, "drags"), 2);
 
   const auto context = snapshotWhere([](const channel::Json& s) { return s["safeToSave"] == true; });
-  desktop->xdotool({"key", "x"});
-  EXPECT_EQ(settledCheck("window", context), R"({"skipped":"正在操作，请稍后保存"})"
-                                             "\n")
-      << "keys pressed just now";
+  {
+    // Typing on while the check runs, however long a loaded machine makes it.
+    ChildProcess typing("/usr/bin/xdotool", {"type", "--delay", "200", std::string(100, 'x')}, desktop->environment());
+    EXPECT_EQ(settledCheck("window", context), R"({"skipped":"正在操作，请稍后保存"})"
+                                               "\n")
+        << "keys pressed just now";
+  }
+  desktop->xdotool({"keyup", "x"});  // the key the stopped typing may have left down
   std::this_thread::sleep_for(milliseconds(1100));
   EXPECT_EQ(settledCheck("window", context), R"({"ready":true})"
                                              "\n");
@@ -182,35 +186,18 @@ TEST_F(ContextLinux, BrowserByItsLinuxNameGivesThePage) {
   EXPECT_EQ(current["url"], "https://example.org/page");
 }
 
-// Another environment than the desktop's for the same variables.
-std::vector<std::string> replaced(std::vector<std::string> environment, const std::vector<std::string>& changes) {
-  for (const auto& change : changes) {
-    const auto name = change.substr(0, change.find('=') + 1);
-    std::erase_if(environment, [&](const std::string& entry) { return entry.rfind(name, 0) == 0; });
-    environment.push_back(change);
-  }
-  return environment;
-}
-
-TEST_F(ContextLinux, WithoutAccessibilityBusSnapshotsGoOnDegraded) {
-  // Neither a session bus nor a display that names the accessibility bus.
-  const auto environment =
-      replaced(desktop->environment(), {"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent", "AT_SPI_DISPLAY=:9999"});
-  ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, environment);
-  for (int tick = 0; tick < 2; ++tick) {
-    const auto current = object(monitor.readLine(std::chrono::seconds(5)));
-    EXPECT_EQ(current["pageAccess"], false);
-    EXPECT_TRUE(current["hasWindow"].is_null());
-    EXPECT_EQ(current["id"], "studio.morvik.TestNotes");
-  }
-  EXPECT_EQ(monitor.wait(milliseconds(10)).signal, SIGKILL) << "still running";
-  EXPECT_EQ(monitor.errorOutput(), "");
-  const auto line = channel::serialize({{"scope", "window"}, {"context", snapshot()}}) + "\n";
-  const auto check = testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, line, environment);
-  EXPECT_EQ(check.output, R"({"skipped":"窗口已切换或存在对话框"})"
-                          "\n");
-  EXPECT_EQ(check.exit.status, 0);
-  EXPECT_EQ(check.errors, "");
+TEST_F(ContextLinux, ReadsThatFailDecideNothing) {
+  // The focused group's states fail: not "disabled, so no text focus". The
+  // window's and its modal dialog's places fail: the dialog is still not the
+  // window itself.
+  ChildProcess application("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--unreadable"}, desktop->environment());
+  ASSERT_EQ(application.readLine(std::chrono::seconds(20)), "ready");
+  const auto current = snapshotWhere([&](const channel::Json& s) { return s["title"] == "Morvik Fake Notes"; });
+  application.wait(milliseconds(10));
+  desktop->xdotool({"search", "--name", "Morvik Test Notes", "windowactivate"});
+  EXPECT_EQ(current["title"], "Morvik Fake Notes");
+  EXPECT_TRUE(current["textFocus"].is_null()) << current["textFocus"];
+  EXPECT_EQ(current["safeToSave"], false);
 }
 
 TEST_F(ContextLinux, HungApplicationOrSessionBusCostsNoMoreThanATick) {
@@ -245,20 +232,16 @@ TEST_F(ContextLinux, HungApplicationOrSessionBusCostsNoMoreThanATick) {
 }
 
 // A bare X server of the test's own: no window manager, no bus; the front
-// window is whatever the test writes into _NET_ACTIVE_WINDOW.
+// window is whatever the test writes into _NET_ACTIVE_WINDOW. Other tests'
+// servers take the lowest free display number, the very one a stopped server
+// frees: this one keeps a number far above theirs across its restart.
 class BareDisplay {
  public:
-  explicit BareDisplay(const std::string& number = "") { start(number); }
-  void start(const std::string& number) {
-    std::vector<std::string> args = {"-noreset",  "-screen", "0",          "640x480x24",
-                                     "-nolisten", "tcp",     "-extension", "MIT-SCREEN-SAVER"};
-    if (number.empty()) {
-      args.insert(args.begin(), {"-displayfd", "1"});
-    } else {
-      args.insert(args.begin(), ":" + number);
-    }
-    server_ = std::make_unique<ChildProcess>("/usr/bin/Xvfb", args);
-    if (number.empty()) number_ = server_->readLine(std::chrono::seconds(10)).value_or("");
+  BareDisplay() : number_(std::to_string(1000 + ::getpid() % 30000)) { start(); }
+  void start() {
+    server_ = std::make_unique<ChildProcess>(
+        "/usr/bin/Xvfb", std::vector<std::string>{":" + number_, "-noreset", "-screen", "0", "640x480x24", "-nolisten",
+                                                  "tcp", "-extension", "MIT-SCREEN-SAVER"});
     environment_ = {"DISPLAY=:" + number_, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
     // Until the server answers.
     for (int i = 0; i < 250 && !setFront("0"); ++i) std::this_thread::sleep_for(milliseconds(20));
@@ -294,11 +277,10 @@ x.XCloseDisplay(display)
     return testing::runProcess("/usr/bin/python3", {"-c", script, window}, {}, environment_).exit.status == 0;
   }
   const std::vector<std::string>& environment() const { return environment_; }
-  const std::string& number() const { return number_; }
 
  private:
+  const std::string number_;
   std::unique_ptr<ChildProcess> server_;
-  std::string number_;
   std::vector<std::string> environment_;
 };
 
@@ -307,6 +289,9 @@ TEST(ContextX11, VanishedWindowsAndALostServerAreNoFrontApplication) {
   ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, display.environment());
   // The monitor's next snapshots until the wanted one, or none.
   const auto until = [&](bool wantFront) {
+    // Snapshots taken before the change (while a restart was slow) are no ticks.
+    while (monitor.readLine(milliseconds(0))) {
+    }
     for (int tick = 0; tick < 20; ++tick) {
       const auto line = monitor.readLine(std::chrono::seconds(5));
       if (!line) return false;
@@ -342,7 +327,7 @@ TEST(ContextX11, VanishedWindowsAndALostServerAreNoFrontApplication) {
   EXPECT_TRUE(until(front));
   display.stop();
   EXPECT_TRUE(until(none)) << "the server gone";
-  display.start(display.number());
+  display.start();
   ASSERT_TRUE(display.setFront("root"));
   EXPECT_TRUE(until(front)) << "a server back on the display";
   EXPECT_EQ(monitor.wait(milliseconds(10)).signal, SIGKILL) << "still running";

@@ -5,11 +5,18 @@ One window, "Morvik Test Notes", with an entry, a text view, a button and a
 disabled entry; keyboard shortcuts, pressed with xdotool, move the focus
 (Alt+1 entry, Alt+2 text view, Alt+3 button) and open a modal dialog (Alt+D).
 It prints "ready" once its window is shown. With "--browser" it is a browser
-instead: window class "firefox", and an address bar showing a page.
+instead: window class "firefox", and an address bar showing a page. With
+"--unreadable" its accessible objects are its own, served as a toolkit that
+cannot tell some of them does: a focused group whose states fail, a window
+and a modal dialog whose places among the application's children fail.
 """
+import os
 import sys
 
 import gi
+
+if "--unreadable" in sys.argv:
+    os.environ["NO_AT_BRIDGE"] = "1"  # before GTK starts: the tree below is served instead
 
 gi.require_version("Gtk", "3.0")
 from gi.repository import Gdk, GLib, Gtk  # noqa: E402
@@ -57,8 +64,76 @@ def browser():
     Gtk.main()
 
 
+INTERFACES = """<node>
+<interface name="org.a11y.atspi.Accessible">
+  <method name="GetChildAtIndex"><arg direction="in" type="i"/><arg direction="out" type="(so)"/></method>
+  <method name="GetIndexInParent"><arg direction="out" type="i"/></method>
+  <method name="GetRole"><arg direction="out" type="u"/></method>
+  <method name="GetState"><arg direction="out" type="au"/></method>
+  <method name="GetInterfaces"><arg direction="out" type="as"/></method>
+  <property name="Name" type="s" access="read"/>
+  <property name="Parent" type="(so)" access="read"/>
+  <property name="ChildCount" type="i" access="read"/>
+</interface>
+<interface name="org.a11y.atspi.Collection">
+  <method name="GetMatches"><arg direction="in" type="(aiia{ss}iaiiasib)"/><arg direction="in" type="u"/>
+    <arg direction="in" type="i"/><arg direction="in" type="b"/><arg direction="out" type="a(so)"/></method>
+</interface>
+</node>"""
+
+
+def unreadable():
+    from gi.repository import Gio
+
+    session = Gio.bus_get_sync(Gio.BusType.SESSION)
+    address = session.call_sync("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None, None, 0, -1)
+    flags = Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
+    bus = Gio.DBusConnection.new_for_address_sync(address.unpack()[0], flags)
+    me, base = bus.get_unique_name(), "/org/a11y/atspi/accessible/"
+    # name: role, name, parent, children, states (ATSPI_STATE_* bits) or None when they fail
+    active, enabled, modal, visible = 1 << 1, 1 << 8 | 1 << 24, 1 << 16, 1 << 25 | 1 << 30
+    tree = {"root": (75, "Morvik Fake Notes", None, ["window", "dialog"], 0),
+            "window": (23, "Morvik Fake Notes", "root", ["group"], active | enabled | visible),
+            "dialog": (16, "Busy", "root", [], modal | enabled | visible),
+            "group": (39, "", "window", [], None)}
+    desktop = bus.call_sync("org.a11y.atspi.Registry", base + "root", "org.a11y.atspi.Socket", "Embed",
+                            GLib.Variant("((so))", ((me, base + "root"),)), None, 0, -1).unpack()[0]
+
+    def call(_bus, _sender, path, _interface, method, args, invocation):
+        role, _, _, children, states = tree[path.rsplit("/", 1)[1]]
+        if method == "GetChildAtIndex":
+            return invocation.return_value(GLib.Variant("((so))", ((me, base + children[args[0]]),)))
+        if method == "GetRole":
+            return invocation.return_value(GLib.Variant("(u)", (role,)))
+        if method == "GetState" and states is not None:
+            return invocation.return_value(GLib.Variant("(au)", ([states, 0],)))
+        if method == "GetInterfaces":
+            return invocation.return_value(GLib.Variant("(as)", (["org.a11y.atspi.Accessible",
+                                                                  "org.a11y.atspi.Collection"],)))
+        if method == "GetMatches" and children:
+            return invocation.return_value(GLib.Variant("(a(so))", ([(me, base + children[0])],)))
+        invocation.return_dbus_error("org.freedesktop.DBus.Error.Failed", "cannot be told")
+
+    def read(_bus, _sender, path, _interface, name):
+        _, title, parent, children, _ = tree[path.rsplit("/", 1)[1]]
+        if name == "Parent":
+            return GLib.Variant("(so)", desktop if parent is None else (me, base + parent))
+        return GLib.Variant("s", title) if name == "Name" else GLib.Variant("i", len(children))
+
+    for interface in Gio.DBusNodeInfo.new_for_xml(INTERFACES).interfaces:
+        for name in tree:
+            bus.register_object(base + name, interface, call, read, None)
+    window = Gtk.Window(title="Morvik Fake Notes")
+    window.connect("destroy", Gtk.main_quit)
+    window.show_all()
+    GLib.idle_add(lambda: print("ready", flush=True))
+    Gtk.main()
+
+
 if "--browser" in sys.argv:
     browser()
+elif "--unreadable" in sys.argv:
+    unreadable()
 else:
     app = Gtk.Application(application_id="studio.morvik.TestNotes")
     app.connect("activate", activate)
