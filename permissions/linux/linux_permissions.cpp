@@ -165,8 +165,12 @@ int blueZAnswer(Clock::time_point deadline) {
                                     "GetManagedObjects", deadline, error)
                              : nullptr;
   if (objects && sd_bus_message_has_signature(objects.get(), "a{oa{sa{sv}}}")) return granted;
-  if (error.is("org.freedesktop.DBus.Error.AccessDenied") || error.is("org.bluez.Error.NotAuthorized") ||
-      error.is("org.bluez.Error.NotPermitted"))
+  // A refusal is a reply, so the connection was set up. sd-bus names its own
+  // failures after errno too: a peer that is no bus at all fails the
+  // handshake with EPERM, which is no refusal.
+  if (sd_bus_is_ready(bus.get()) > 0 &&
+      (error.is("org.freedesktop.DBus.Error.AccessDenied") || error.is("org.bluez.Error.NotAuthorized") ||
+       error.is("org.bluez.Error.NotPermitted")))
     return denied;
   return unknown;
 }

@@ -9,6 +9,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "ble/linux/tests/bluez_mock.h"
 #include "testsupport/desktop_session.h"
 #endif
@@ -107,6 +109,33 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
       ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
       for (const int fd : descriptors) ::close(fd);
     }
+    ::close(listener);
+    ::unlink(path.c_str());
+  }
+  {
+    // Something that is not a bus at all (a web server, say) answers the
+    // handshake: nobody refused anything, BlueZ is just not there.
+    const std::string path = "/tmp/morvik-web-server-" + std::to_string(::getpid());
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    ::listen(listener, 8);
+    std::thread server([listener] {
+      const int connection = ::accept(listener, nullptr, nullptr);
+      char request[256];
+      const std::string answer = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+      if (::read(connection, request, sizeof(request)) > 0 && ::write(connection, answer.data(), answer.size()) < 0) {
+      }
+      ::close(connection);
+    });
+    EXPECT_EQ(testing::runProcess(
+                  MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {},
+                  {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + path, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"})
+                  .output,
+              absent);
+    server.join();
     ::close(listener);
     ::unlink(path.c_str());
   }
