@@ -3,7 +3,6 @@
 
 #include "testsupport/process.h"
 #ifdef MORVIK_PERMISSIONS_LINUX
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -95,11 +94,11 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
     ::listen(listener, 8);
     const std::vector<std::string> silent = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + path,
                                              "DBUS_SESSION_BUS_ADDRESS=unix:path=" + path};
-    // Also from an application that hands down hundreds of descriptors, or
-    // that starts it with the alarm signal blocked.
-    for (const auto& [handedDown, alarmBlocked] : {std::pair{0, false}, {300, false}, {0, true}}) {
+    // Also from an application that hands down hundreds of sockets, which
+    // must stay open, or that starts it with the alarm signal blocked.
+    for (const auto& [handedDown, alarmBlocked] : {std::pair{300, false}, {0, false}, {0, true}}) {
       std::vector<int> descriptors(handedDown);
-      for (auto& fd : descriptors) fd = ::open("/dev/null", O_RDONLY);
+      for (std::size_t i = 0; i < descriptors.size(); i += 2) ::socketpair(AF_UNIX, SOCK_STREAM, 0, &descriptors[i]);
       sigset_t alarm, before;
       sigemptyset(&alarm);
       sigaddset(&alarm, SIGALRM);
@@ -107,7 +106,12 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
       EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"status"}, {}, silent).output, absent)
           << handedDown << " descriptors, alarm blocked: " << alarmBlocked;
       ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-      for (const int fd : descriptors) ::close(fd);
+      for (std::size_t i = 0; i < descriptors.size(); i += 2) {
+        char byte = 0;
+        EXPECT_TRUE(::write(descriptors[i], "x", 1) == 1 && ::read(descriptors[i + 1], &byte, 1) == 1) << i;
+        ::close(descriptors[i]);
+        ::close(descriptors[i + 1]);
+      }
     }
     ::close(listener);
     ::unlink(path.c_str());
