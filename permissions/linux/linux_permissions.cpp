@@ -88,11 +88,13 @@ std::uint64_t microsecondsLeft(Clock::time_point deadline) {
   return left > 1 ? static_cast<std::uint64_t>(left) : 1;
 }
 
-struct CloseBus {
-  // Not flushed: a bus given up on may never finish its handshake.
-  void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
+struct UnrefBus {
+  // Neither flushed nor closed: a bus given up on may never finish its
+  // handshake, and closing a bus reached through a program it started
+  // ("unixexec:") waits for that program to end, however long it takes.
+  void operator()(sd_bus* bus) const { sd_bus_unref(bus); }
 };
-using Bus = std::unique_ptr<sd_bus, CloseBus>;
+using Bus = std::unique_ptr<sd_bus, UnrefBus>;
 struct UnrefMessage {
   void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
 };

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <thread>
 
 #include "ble/linux/tests/bluez_mock.h"
@@ -142,6 +143,23 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
     server.join();
     ::close(listener);
     ::unlink(path.c_str());
+  }
+  {
+    // A bus reached through a program it starts ("unixexec:"), here one that
+    // heeds no SIGTERM: the report does not wait for it to end.
+    const std::string pidFile = "/tmp/morvik-bus-program-" + std::to_string(::getpid());
+    const std::string program = "unixexec:path=/bin/sh,argv0=sh,argv1=-c,argv2=echo%20%24%24%20%3E" + pidFile +
+                                "%3B%20trap%20%27%27%20TERM%3B%20exec%20sleep%2020";
+    EXPECT_EQ(
+        testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"status"}, {},
+                            {"DBUS_SYSTEM_BUS_ADDRESS=" + program, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"})
+            .output,
+        absent);
+    int pid = 0;
+    std::ifstream(pidFile) >> pid;
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(::kill(pid, SIGKILL), 0) << "the report waited for the bus's program to end";
+    ::unlink(pidFile.c_str());
   }
   ble::linux::BluezMock stalled;
   stalled.mock("StallObjectManager", true);
