@@ -140,6 +140,7 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
                   {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + path, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"})
                   .output,
               absent);
+    ::shutdown(listener, SHUT_RDWR);  // ends the accept if nobody came
     server.join();
     ::close(listener);
     ::unlink(path.c_str());
