@@ -15,21 +15,19 @@
 // connection opened once the alarm has rung is given up at once. This helper
 // speaks sd-bus's C interface rather than sdbus-c++: without sdbus-c++ and a
 // shared libstdc++ to load, the process starts about a third faster.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <systemd/sd-bus.h>
 
-#include <algorithm>
-#include <charconv>
+#include <array>
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "permissions/permission_source.h"
 
@@ -42,46 +40,35 @@ constexpr int denied = 2, granted = 3, unknown = -1;
 // From the start of the process to the report, with room for writing it.
 constexpr auto answerTime = std::chrono::milliseconds(800);
 
-// Room above the highest descriptor the process started with for the ones
-// it opens after: the kernel hands out the lowest free number, so the bus
-// sockets land in a gap or just above.
+// The numbers the bus sockets can get. The kernel hands out the lowest free
+// number, so they are the first ones free when the alarm is armed, however
+// many descriptors (perhaps sockets shared with the application, never to be
+// shut) the process started with and whatever their numbers.
 constexpr int openedLater = 64;
+std::array<int, openedLater> ours{};
 
 // Set by the alarm, which interrupts the one thread of the process.
 volatile std::sig_atomic_t timeUp = 0;
-// Sockets the process started with, perhaps shared with the application:
-// never shut. An application may hand down hundreds of descriptors, so the
-// bus sockets can sit at any number. Both set before the alarm is armed.
-std::vector<int> inherited;
-int lastDescriptor = 255;
 
 bool isSocket(int fd) {
   struct stat status {};
   return ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
-// The other sockets of this process are its bus connections: shutting them
-// ends every wait on them, the handshake that sd-bus waits for while it
+// The sockets of this process opened since are its bus connections: shutting
+// them ends every wait on them, the handshake that sd-bus waits for while it
 // connects included.
 void onAlarm(int) {
   timeUp = 1;
-  for (int fd = 3; fd <= lastDescriptor; ++fd)
-    if (isSocket(fd) && std::find(inherited.begin(), inherited.end(), fd) == inherited.end()) ::shutdown(fd, SHUT_RDWR);
+  for (const int fd : ours)
+    if (isSocket(fd)) ::shutdown(fd, SHUT_RDWR);
 }
 
 void armAlarm() {
-  std::error_code error;
-  int highest = 2;
-  for (std::filesystem::directory_iterator entry("/proc/self/fd", error), end; !error && entry != end;
-       entry.increment(error)) {
-    const auto name = entry->path().filename().string();
-    int fd = -1;
-    std::from_chars(name.data(), name.data() + name.size(), fd);
-    highest = std::max(highest, fd);
-  }
-  if (!error) lastDescriptor = highest + openedLater;
-  for (int fd = 3; fd <= (error ? lastDescriptor : highest); ++fd)
-    if (isSocket(fd)) inherited.push_back(fd);
+  // Each number is looked at once, up to the 64th free one: a descriptor
+  // handed down at a high number costs nothing.
+  for (int fd = 3, found = 0; found < openedLater; ++fd)
+    if (::fcntl(fd, F_GETFD) < 0) ours[static_cast<std::size_t>(found++)] = fd;
   struct sigaction action {};
   action.sa_handler = onAlarm;
   sigemptyset(&action.sa_mask);
@@ -101,11 +88,13 @@ std::uint64_t microsecondsLeft(Clock::time_point deadline) {
   return left > 1 ? static_cast<std::uint64_t>(left) : 1;
 }
 
-struct CloseBus {
-  // Not flushed: a bus given up on may never finish its handshake.
-  void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
+struct UnrefBus {
+  // Neither flushed nor closed: a bus given up on may never finish its
+  // handshake, and closing a bus reached through a program it started
+  // ("unixexec:") waits for that program to end, however long it takes.
+  void operator()(sd_bus* bus) const { sd_bus_unref(bus); }
 };
-using Bus = std::unique_ptr<sd_bus, CloseBus>;
+using Bus = std::unique_ptr<sd_bus, UnrefBus>;
 struct UnrefMessage {
   void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
 };
@@ -165,8 +154,12 @@ int blueZAnswer(Clock::time_point deadline) {
                                     "GetManagedObjects", deadline, error)
                              : nullptr;
   if (objects && sd_bus_message_has_signature(objects.get(), "a{oa{sa{sv}}}")) return granted;
-  if (error.is("org.freedesktop.DBus.Error.AccessDenied") || error.is("org.bluez.Error.NotAuthorized") ||
-      error.is("org.bluez.Error.NotPermitted"))
+  // A refusal is a reply, so the connection was set up. sd-bus names its own
+  // failures after errno too: a peer that is no bus at all fails the
+  // handshake with EPERM, which is no refusal.
+  if (sd_bus_is_ready(bus.get()) > 0 &&
+      (error.is("org.freedesktop.DBus.Error.AccessDenied") || error.is("org.bluez.Error.NotAuthorized") ||
+       error.is("org.bluez.Error.NotPermitted")))
     return denied;
   return unknown;
 }

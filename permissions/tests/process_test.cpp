@@ -3,11 +3,13 @@
 
 #include "testsupport/process.h"
 #ifdef MORVIK_PERMISSIONS_LINUX
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <thread>
 
 #include "ble/linux/tests/bluez_mock.h"
 #include "testsupport/desktop_session.h"
@@ -93,11 +95,11 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
     ::listen(listener, 8);
     const std::vector<std::string> silent = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + path,
                                              "DBUS_SESSION_BUS_ADDRESS=unix:path=" + path};
-    // Also from an application that hands down hundreds of descriptors, or
-    // that starts it with the alarm signal blocked.
-    for (const auto& [handedDown, alarmBlocked] : {std::pair{0, false}, {300, false}, {0, true}}) {
+    // Also from an application that hands down hundreds of sockets, which
+    // must stay open, or that starts it with the alarm signal blocked.
+    for (const auto& [handedDown, alarmBlocked] : {std::pair{300, false}, {0, false}, {0, true}}) {
       std::vector<int> descriptors(handedDown);
-      for (auto& fd : descriptors) fd = ::open("/dev/null", O_RDONLY);
+      for (std::size_t i = 0; i < descriptors.size(); i += 2) ::socketpair(AF_UNIX, SOCK_STREAM, 0, &descriptors[i]);
       sigset_t alarm, before;
       sigemptyset(&alarm);
       sigaddset(&alarm, SIGALRM);
@@ -105,10 +107,60 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
       EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"status"}, {}, silent).output, absent)
           << handedDown << " descriptors, alarm blocked: " << alarmBlocked;
       ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-      for (const int fd : descriptors) ::close(fd);
+      for (std::size_t i = 0; i < descriptors.size(); i += 2) {
+        char byte = 0;
+        EXPECT_TRUE(::write(descriptors[i], "x", 1) == 1 && ::read(descriptors[i + 1], &byte, 1) == 1) << i;
+        ::close(descriptors[i]);
+        ::close(descriptors[i + 1]);
+      }
     }
     ::close(listener);
     ::unlink(path.c_str());
+  }
+  {
+    // Something that is not a bus at all (a web server, say) answers the
+    // handshake: nobody refused anything, BlueZ is just not there.
+    const std::string path = "/tmp/morvik-web-server-" + std::to_string(::getpid());
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    ::listen(listener, 8);
+    std::thread server([listener] {
+      const int connection = ::accept(listener, nullptr, nullptr);
+      char request[256];
+      const std::string answer = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+      if (::read(connection, request, sizeof(request)) > 0 && ::write(connection, answer.data(), answer.size()) < 0) {
+      }
+      ::close(connection);
+    });
+    EXPECT_EQ(testing::runProcess(
+                  MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {},
+                  {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + path, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"})
+                  .output,
+              absent);
+    ::shutdown(listener, SHUT_RDWR);  // ends the accept if nobody came
+    server.join();
+    ::close(listener);
+    ::unlink(path.c_str());
+  }
+  {
+    // A bus reached through a program it starts ("unixexec:"), here one that
+    // heeds no SIGTERM: the report does not wait for it to end.
+    const std::string pidFile = "/tmp/morvik-bus-program-" + std::to_string(::getpid());
+    const std::string program = "unixexec:path=/bin/sh,argv0=sh,argv1=-c,argv2=echo%20%24%24%20%3E" + pidFile +
+                                "%3B%20trap%20%27%27%20TERM%3B%20exec%20sleep%2020";
+    EXPECT_EQ(
+        testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"status"}, {},
+                            {"DBUS_SYSTEM_BUS_ADDRESS=" + program, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"})
+            .output,
+        absent);
+    int pid = 0;
+    std::ifstream(pidFile) >> pid;
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(::kill(pid, SIGKILL), 0) << "the report waited for the bus's program to end";
+    ::unlink(pidFile.c_str());
   }
   ble::linux::BluezMock stalled;
   stalled.mock("StallObjectManager", true);
