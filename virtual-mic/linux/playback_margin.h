@@ -40,6 +40,15 @@ class PlaybackMargin {
     return std::max<std::int64_t>(0, (level() - (written - read) + 3) / 4 * 4);
   }
 
+  // The silence to write before a chunk pushed now. A stream found dry, or
+  // within a sink block of it, because this process or the server was held
+  // up, makes the server rewind the sink when the next bytes come, and the
+  // monitor never hears the rewound part (up to a block): a chunk of silence
+  // takes that loss instead of the chunk's first samples.
+  std::int64_t leadIn(std::int64_t written, std::int64_t read) const {
+    return written - read < sinkBlock ? chunkBytes : 0;
+  }
+
   // Where a chunk of `bytes` pushed now goes. Silence written ahead is
   // latency kept once a chunk follows it, every later chunk waiting behind
   // it: so the chunk is written over the silence at the end (after

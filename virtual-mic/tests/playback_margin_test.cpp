@@ -46,5 +46,54 @@ TEST(PlaybackMargin, RaisedLevelDelaysNoMoreThanItselfAndPushedAudioIsNeverWritt
   EXPECT_LE(delay, peakLevel / ms);
 }
 
+// The process held up for 205 ms (a stop signal, a machine swapping) while
+// the server reads on in 10 ms blocks: the stream runs dry. When bytes come
+// again, PulseAudio rewinds the sink by up to a block and the monitor never
+// hears the rewound part: what comes first there must be silence, whether
+// the pushed chunks or the answer to the pending timing request come first.
+TEST(PlaybackMargin, FirstBytesAfterTheStreamRanDryAreSilence) {
+  constexpr std::int64_t ms = PlaybackMargin::bytesPerMs;
+  for (const bool pushFirst : {true, false}) {
+    SCOPED_TRACE(pushFirst ? "push first" : "answer first");
+    PlaybackMargin margin;
+    std::int64_t written = 80 * ms, pushedEnd = written, served = 0, read = 0, asked = 0, lastAnswer = 0;
+    std::int64_t heardFrom = 0;  // where the monitor hears again after the stream ran dry
+    const auto write = [&](std::int64_t at, std::int64_t bytes, bool pushed) {
+      if (served == written && heardFrom <= served) heardFrom = served + PlaybackMargin::sinkBlock;
+      if (pushed) {
+        EXPECT_GE(at, heardFrom) << "a chunk's first samples rewound away";
+      }
+      written = std::max(written, at + bytes);
+    };
+    for (std::int64_t t = 0; t < 1500; ++t) {
+      const bool held = t >= 1000 && t < 1205;
+      if (t % 10 == 0) served = std::min(served + 10 * ms, written);
+      const auto answer = [&] {
+        margin.waited((t - lastAnswer) * 1000);
+        lastAnswer = asked = t;
+        read = served;
+        write(written, margin.missing(written, read), false);
+      };
+      const auto push = [&](int chunks) {
+        for (int c = 0; c < chunks; ++c) {
+          const std::int64_t estimate = read + (t - asked + 1) * ms;
+          if (const std::int64_t silence = margin.leadIn(written, estimate); silence > 0) {
+            write(written, silence, false);
+            pushedEnd = written;
+          }
+          const std::int64_t at = margin.place(written, pushedEnd, 20 * ms, estimate);
+          write(at, 20 * ms, true);
+          pushedEnd = at + 20 * ms;
+        }
+      };
+      if (t == 1205 && pushFirst) push(10);
+      if (!held && t % 10 == 5) answer();
+      if (t == 1205 && !pushFirst) push(10);
+      if (!held && t % 20 == 0) push(1);
+    }
+    EXPECT_GT(heardFrom, 0) << "the stream never ran dry";
+  }
+}
+
 }  // namespace
 }  // namespace morvik::virtualmic::linux
