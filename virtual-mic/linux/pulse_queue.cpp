@@ -106,7 +106,13 @@ OSStatus PulseQueue::enqueueBuffer(AudioQueueBuffer* buffer) {
   std::int64_t at = written_;
   if (running_ && drain_ == nullptr && readAsked_ != 0 && !connection_->pipeWire()) {
     const auto ms = static_cast<std::int64_t>((pa_rtclock_now() - readAsked_) / PA_USEC_PER_MSEC) + 1;
-    at = margin_.place(written_, pushedEnd_, buffer->size, read_ + ms * PlaybackMargin::bytesPerMs);
+    const std::int64_t read = read_ + ms * PlaybackMargin::bytesPerMs;
+    if (margin_.leadIn(written_, read) > 0) {
+      static const std::uint8_t leadIn[chunkBytes] = {};
+      if (pa_stream_write(stream_, leadIn, sizeof leadIn, nullptr, 0, PA_SEEK_RELATIVE) < 0) return pulseFailed;
+      written_ = pushedEnd_ = written_ + static_cast<std::int64_t>(sizeof leadIn);
+    }
+    at = margin_.place(written_, pushedEnd_, buffer->size, read);
   }
   if (pa_stream_write(stream_, buffer->audioData, buffer->size, nullptr, at - written_, PA_SEEK_RELATIVE) < 0)
     return pulseFailed;
