@@ -74,6 +74,21 @@ TEST(PermissionsLinux, BlueZAndTheAccessibilityBus) {
   EXPECT_NE(report(desktop.environment()).find(R"("accessibility":"denied")"), std::string::npos);
 }
 
+// A socket that takes connections at `path` and answers nothing by itself;
+// -1 when it cannot be made.
+int listeningAt(const std::string& path) {
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::listen(listener, 8) != 0) {
+    ::close(listener);
+    return -1;
+  }
+  return listener;
+}
+
 // A report changes nothing and waits on nobody: a stopped daemon is not
 // started, a stalled bus or daemon counts as absent, asked once.
 TEST(PermissionsLinux, StoppedOrStalledDaemons) {
@@ -87,12 +102,8 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
   {
     // A bus that takes connections and never answers their handshake.
     const std::string path = "/tmp/morvik-silent-bus-" + std::to_string(::getpid());
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-    ::listen(listener, 8);
+    const int listener = listeningAt(path);
+    ASSERT_GE(listener, 0);
     const std::vector<std::string> silent = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + path,
                                              "DBUS_SESSION_BUS_ADDRESS=unix:path=" + path};
     // Also from an application that hands down hundreds of sockets, which
@@ -121,12 +132,8 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
     // Something that is not a bus at all (a web server, say) answers the
     // handshake: nobody refused anything, BlueZ is just not there.
     const std::string path = "/tmp/morvik-web-server-" + std::to_string(::getpid());
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-    ::listen(listener, 8);
+    const int listener = listeningAt(path);
+    ASSERT_GE(listener, 0);
     std::thread server([listener] {
       const int connection = ::accept(listener, nullptr, nullptr);
       char request[256];
