@@ -201,7 +201,9 @@ TEST_F(ContextLinux, ReadsThatFailDecideNothing) {
 }
 
 TEST_F(ContextLinux, HungApplicationOrSessionBusCostsNoMoreThanATick) {
-  const auto context = snapshot();
+  // A desktop that has just started may not have a front window yet.
+  auto context = snapshot();
+  for (int tries = 0; tries < 10 && !context.contains("processId"); ++tries) context = snapshot();
   const int pid = desktop->applicationProcess();
   ::kill(pid, SIGSTOP);
   ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, desktop->environment());
@@ -219,7 +221,7 @@ TEST_F(ContextLinux, HungApplicationOrSessionBusCostsNoMoreThanATick) {
   EXPECT_TRUE(answer.has_value());
   ASSERT_EQ(ticks.size(), 3u);
   for (const auto& tick : ticks) {
-    EXPECT_EQ(tick["processId"], pid);
+    EXPECT_EQ(tick.value("processId", 0), pid) << tick.dump();
     EXPECT_NE(tick["hasWindow"], false) << "a timeout is not \"no window\"";
     EXPECT_EQ(tick["app"], ticks[0]["app"]);
   }
