@@ -1,14 +1,14 @@
 #!/usr/bin/python3
 """A long run of the Linux morvik-context monitor on a busy desktop of its own.
 
-usage: context_soak.py MONITOR [SECONDS] [WARMUP_SECONDS]
+usage: context_soak.py MONITOR [SECONDS] [WARMUP_SECONDS] [RESTART_SECONDS]
 
 Xvfb, openbox, a session bus with the accessibility bus, and three GTK
 applications: the test notes application (a modal dialog opened and closed),
 one that opens short-lived focused windows all the time, and one that is
 stopped (SIGSTOP) for a few seconds while in front. Pointer motion runs at
 250 events a second throughout, and the accessibility bus is restarted every
-five minutes. Prints the monitor's exits, its lines on standard error, its
+RESTART_SECONDS (default five minutes). Prints the monitor's exits, its lines on standard error, its
 memory after the warm-up and the drift since, and the longest gap between two
 snapshots.
 """
@@ -66,8 +66,16 @@ class Desktop:
         self.xvfb = start(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"], None,
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         display = self.xvfb.stdout.readline().decode().strip()
-        self.bus = start(["dbus-daemon", "--session", "--nofork", "--print-address=1"], None,
-                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        # The session's own service folder comes first: a call to the
+        # accessibility bus's name during a restart must not have the bus start
+        # a launcher of its own, without the display to announce its bus on.
+        services = os.path.join(self.home, "dbus-1", "services")
+        os.makedirs(services)
+        with open(os.path.join(services, "org.a11y.Bus.service"), "w") as service:
+            service.write("[D-BUS Service]\nName=org.a11y.Bus\nExec=/bin/false\n")
+        self.bus = start(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                         dict(os.environ, XDG_RUNTIME_DIR=self.home), stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL)
         address = self.bus.stdout.readline().decode().strip()
         self.env = dict(os.environ, DISPLAY=":" + display, DBUS_SESSION_BUS_ADDRESS=address, HOME=self.home,
                         XDG_RUNTIME_DIR=self.home)
@@ -147,6 +155,7 @@ def main():
     monitor_path = sys.argv[1]
     duration = float(sys.argv[2]) if len(sys.argv) > 2 else 1200.0
     warmup = float(sys.argv[3]) if len(sys.argv) > 3 else min(120.0, duration / 4)
+    restart_every = float(sys.argv[4]) if len(sys.argv) > 4 else 300.0
     desktop = Desktop()
     stop = threading.Event()
     errors = tempfile.TemporaryFile()
@@ -166,7 +175,7 @@ def main():
     samples = []  # (seconds since start, RSS KiB)
     actions = []  # (monotonic time, what the desktop was doing from then)
     restarts = 0
-    next_restart = began + 300
+    next_restart = began + restart_every
     step = 0
     try:
         while time.monotonic() - began < duration and monitor.poll() is None:
@@ -191,7 +200,7 @@ def main():
                 actions.append((time.monotonic(), "accessibility bus restart"))
                 desktop.restart_accessibility()
                 restarts += 1
-                next_restart += 300
+                next_restart += restart_every
             time.sleep(0.5)
             samples.append((time.monotonic() - began, rss_kib(monitor.pid)))
     finally:

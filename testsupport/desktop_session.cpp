@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 namespace morvik::testing {
@@ -23,8 +24,16 @@ DesktopSession::DesktopSession(const std::string& application) {
       "/usr/bin/Xvfb", std::vector<std::string>{"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}));
   const auto display = xvfb->readLine(std::chrono::seconds(10));
   if (!display) throw std::runtime_error("Xvfb did not start");
+  // A call to the accessibility bus's name while the test restarts it would
+  // have the bus start a launcher of its own, out of the test's reach and
+  // without the display to announce its bus on: the session's own service
+  // folder, which comes first, holds one that fails.
+  std::filesystem::create_directories(directory_ + "/dbus-1/services");
+  std::ofstream(directory_ + "/dbus-1/services/org.a11y.Bus.service")
+      << "[D-BUS Service]\nName=org.a11y.Bus\nExec=/bin/false\n";
   auto& bus = processes_.emplace_back(std::make_unique<ChildProcess>(
-      "/usr/bin/dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--print-address=1"}));
+      "/usr/bin/dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--print-address=1"},
+      std::vector<std::string>{"XDG_RUNTIME_DIR=" + directory_}));
   const auto address = bus->readLine(std::chrono::seconds(10));
   if (!address) throw std::runtime_error("dbus-daemon did not start");
   environment_ = {"DISPLAY=:" + *display, "DBUS_SESSION_BUS_ADDRESS=" + *address, "HOME=" + directory_,

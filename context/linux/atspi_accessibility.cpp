@@ -246,6 +246,21 @@ std::optional<std::string> registryOwner(DBusConnection* bus) {
   return name;
 }
 
+// The first read of the desktop on a bus files the registry's proxy under the
+// registry's unique name too, in libatspi's table of applications, which
+// holds one reference for all the names of a proxy. Where that name is filed
+// already (the same name on a restarted bus, or the proxy that a lookup by
+// that name just found), the entry is replaced and its proxy loses the
+// table's reference while its other names still point at it: a few restarts
+// later it is freed under them. The desktop is read here, once a connection,
+// and a reference is taken for the one that may be lost; it is never given
+// back (one small object a connection at most).
+void holdRegistry() {
+  atspi_set_timeout(defaultTimeoutMs, -1);
+  Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
+  if (desktop && desktop->parent.app != nullptr) g_object_ref(desktop->parent.app);
+}
+
 void discardLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 GLogWriterOutput discardStructuredLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
   return G_LOG_WRITER_HANDLED;
@@ -269,6 +284,7 @@ void AtspiAccessibility::connectAtspi() {
   atspiReady_ = atspi_init() == 0;
   if (!atspiReady_ || registryName_.empty()) {
     revive(registry_);
+    if (atspiReady_) holdRegistry();
     return;
   }
   const auto name = registryOwner(atspi_get_a11y_bus());
@@ -292,6 +308,7 @@ void AtspiAccessibility::connectAtspi() {
     atspi_bus_registry = registryName_.c_str();
   }
   revive(registry_);
+  holdRegistry();
 }
 
 bool AtspiAccessibility::busLost() {

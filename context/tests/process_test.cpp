@@ -384,6 +384,21 @@ TEST(ContextDesktop, MonitorFollowsARestartedBusAndTheDesktopLeavesNoProcess) {
     }
     EXPECT_EQ(current["title"], "Example Domain");
     EXPECT_EQ(current["hasWindow"], true);
+    // Restarts that give the registry the same name again, which libatspi's
+    // table of applications once paid for with a freed registry proxy.
+    // Each round starts an application that only the new bus can show.
+    for (int restart = 1; restart <= 3; ++restart) {
+      session.restartAccessibility();
+      ChildProcess next("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--browser"}, session.environment());
+      ASSERT_EQ(next.readLine(std::chrono::seconds(20)), "ready");
+      current = channel::Json();
+      for (int tick = 0; tick < 30 && !(current["processId"] == next.pid() && current["hasWindow"] == true); ++tick) {
+        const auto line = monitor.readLine(std::chrono::seconds(5));
+        ASSERT_TRUE(line) << "restart " << restart << ": " << monitor.errorOutput();
+        current = object(line);
+      }
+      EXPECT_EQ(current["hasWindow"], true) << "restart " << restart;
+    }
     monitor.wait(milliseconds(10));
     EXPECT_EQ(monitor.errorOutput(), "");
   }
