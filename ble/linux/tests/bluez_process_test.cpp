@@ -2,6 +2,7 @@
 // sessions and every injected fault, checked line by line.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <thread>
 
 #include "ble/linux/bluez_central.h"
@@ -72,18 +73,19 @@ class BluezSession {
     send(R"({"id":1,"op":"open"})");
     return listsDevices(listed({}));
   }
-  // Opens until the search starts. The helper hears of a change on the bus
-  // and of an open on its input in either order: an open it takes first gets
-  // the old state's error, and the application would open again.
-  bool searchOnceHeard() {
+  // Opens until the search starts; the id of the open that started it, or 0.
+  // The helper hears of a change on the bus and of an open on its input in
+  // either order: an open it takes first gets the old state's error, and the
+  // application would open again.
+  int searchOnceHeard() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (int id = 10; std::chrono::steady_clock::now() < deadline; ++id) {
       send(R"({"id":)" + std::to_string(id) + R"(,"op":"open"})");
       const auto line = helper.readLine();
-      if (!line || !line->starts_with(R"({"id":)" + std::to_string(id) + R"(,"error")")) return line == listed({});
+      if (!line || !line->starts_with(R"({"id":)" + std::to_string(id) + R"(,"error")")) return line == listed({}) ? id : 0;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return false;
+    return 0;
   }
   // Opens, adds the keyboard and waits for it to be listed: its object
   // path, or nothing if it never is.
@@ -160,7 +162,6 @@ TEST(BluezOwnBus, AdapterStates) {
     bool powered;
     std::string expected;
   } cases[] = {
-      {"no org.bluez", {.startService = false}, false, true, "这台电脑不支持低功耗蓝牙"},
       {"no adapter", {}, false, true, "这台电脑不支持低功耗蓝牙"},
       {"access denied",
        {.denyObjectManager = true},
@@ -183,20 +184,24 @@ TEST(BluezOwnBus, AdapterStates) {
   }
 }
 
-TEST(BluezOwnBus, ServiceAndAdapterAppearingLater) {
+// No bluetoothd, then one with an adapter that is switched off and on, then
+// bluetoothd stopped for good: each answers the open pending.
+TEST(BluezOwnBus, BluetoothdAndAdapterComingAndGoing) {
   BluezMock bluez({.startService = false});
   BluezSession session(bluez);
   session.send(R"({"id":1,"op":"open"})");
   EXPECT_EQ(session.answer(), R"({"id":1,"error":"这台电脑不支持低功耗蓝牙"})");
   bluez.startService();
-  bluez.addAdapter();
-  EXPECT_TRUE(session.searchOnceHeard());
-}
-
-TEST_F(BluezProcess, BluetoothdStoppedForGoodLeavesNoAdapter) {
-  ASSERT_TRUE(session.search());
+  const auto adapter = bluez.addAdapter();
+  int id = session.searchOnceHeard();
+  ASSERT_NE(id, 0);
+  bluez.mock("SetPowered", adapter, false);
+  EXPECT_EQ(session.answer(), R"({"id":)" + std::to_string(id) + R"(,"error":"电脑蓝牙已关闭，请先打开蓝牙"})");
+  bluez.mock("SetPowered", adapter, true);
+  id = session.searchOnceHeard();
+  ASSERT_NE(id, 0);
   bluez.stopService();
-  EXPECT_EQ(session.answer(), R"({"id":1,"error":"这台电脑不支持低功耗蓝牙"})");
+  EXPECT_EQ(session.answer(), R"({"id":)" + std::to_string(id) + R"(,"error":"这台电脑不支持低功耗蓝牙"})");
 }
 
 // A hung bluetoothd restarted (by its watchdog) before it listed anything.
@@ -210,14 +215,6 @@ TEST(BluezOwnBus, BluetoothdRestartedBeforeItAnsweredIsWaitedFor) {
   bluez.startService();
   bluez.addAdapter();
   EXPECT_TRUE(session.listsDevices(listed({})));
-}
-
-TEST_F(BluezProcess, AdapterSwitchedOffWhileSearching) {
-  ASSERT_TRUE(session.search());
-  bluez.mock("SetPowered", adapter, false);
-  EXPECT_EQ(session.answer(), R"({"id":1,"error":"电脑蓝牙已关闭，请先打开蓝牙"})");
-  bluez.mock("SetPowered", adapter, true);
-  EXPECT_TRUE(session.searchOnceHeard());
 }
 
 TEST(BluezOwnBus, KnownAndConnectedKeyboardsAreListedAtOnce) {
@@ -246,7 +243,7 @@ TEST(BluezOwnBus, ConnectFailure) {
     BluezSession session(bluez);
     const auto keyboard = session.listKeyboard(bluez, adapter, {{"paging", sdbus::Variant(daemonGone)}});
     ASSERT_NE(keyboard, "");
-    bluez.mock("FailConnect", keyboard, std::string("Page Timeout"));
+    bluez.mock("Fail", keyboard, std::string("connect"), std::string("Page Timeout"));
     EXPECT_EQ(session.select(), selected);
     if (daemonGone) bluez.stopService();
     EXPECT_EQ(session.answer(), R"({"id":1,"error":"无法连接蓝牙键盘，请检查供电和距离"})");
@@ -365,6 +362,10 @@ TEST_F(BluezProcess, AnotherProgramsDiscoveryIsNotOurs) {
   const auto keyboard = bluez.addKeyboard(adapter, "C0:FF:EE:00:00:02", "Morvik Pro");
   bluez.mock("Advertise", keyboard);
   EXPECT_TRUE(session.listsDevices(listed({{keyboardId("C0:FF:EE:00:00:02"), "Morvik Pro"}})));
+  // An open just before the end of input is answered before the helper exits.
+  session.send(R"({"id":3,"op":"open"})");
+  EXPECT_EQ(session.finish(), 0);
+  EXPECT_EQ(session.answer(), R"({"id":3,"error":"蓝牙连接正在使用中"})");
 }
 
 TEST_F(BluezProcess, ServiceChangesThatLeaveTheLinkUp) {
@@ -380,22 +381,16 @@ TEST_F(BluezProcess, ServiceChangesThatLeaveTheLinkUp) {
 }
 
 TEST_F(BluezProcess, PlatformErrorsAnswerTheOperation) {
-  const struct {
-    const char* operation;
-    std::string request;
-    std::string prefix;
-  } cases[] = {
+  const std::array<std::string, 3> cases[] = {
       {"read", R"({"id":3,"op":"read"})", "蓝牙读取失败："},
       {"write", R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})", "蓝牙写入失败："},
       {"notify", R"({"id":3,"op":"voiceEnable","enabled":true})", "音频订阅失败："},
   };
   ASSERT_EQ(session.connect(bluez, adapter), readyAnswer);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.operation);
-    bluez.mock("Fail", session.keyboardPath(adapter), std::string(c.operation), std::string("Operation failed"));
-    session.send(c.request);
-    EXPECT_EQ(session.answer(), R"({"id":3,"error":")" + c.prefix + "Operation failed\"}");
-    bluez.mock("Fail", session.keyboardPath(adapter), std::string(c.operation), std::string());
+  for (const auto& [operation, request, prefix] : cases) {
+    bluez.mock("Fail", session.keyboardPath(adapter), operation, std::string("Operation failed"));
+    EXPECT_EQ(session.ask(request), R"({"id":3,"error":")" + prefix + "Operation failed\"}") << operation;
+    bluez.mock("Fail", session.keyboardPath(adapter), operation, std::string());
   }
   EXPECT_EQ(session.ask(R"({"id":4,"op":"voiceEnable","enabled":true})"), R"({"id":4,"result":true})")
       << "the link stays up";
@@ -463,9 +458,6 @@ TEST(DeviceIdentifier, IsStableAndTiedToBothAddresses) {
   EXPECT_EQ(deviceIdentifier("00:1a:7d:da:71:13", "c0:ff:ee:00:00:01"),
             deviceIdentifier(adapterAddress, keyboardAddress));
   EXPECT_NE(deviceIdentifier("00:1A:7D:DA:71:14", keyboardAddress), deviceIdentifier(adapterAddress, keyboardAddress));
-  const auto id = deviceIdentifier(adapterAddress, keyboardAddress);
-  EXPECT_EQ(id.bytes[6] >> 4, 5) << "version 5";
-  EXPECT_EQ(id.bytes[8] >> 6, 2) << "RFC 4122 variant";
 }
 
 }  // namespace
