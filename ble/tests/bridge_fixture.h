@@ -94,11 +94,6 @@ class BridgeHarness {
     return keyboard;
   }
 
-  std::shared_ptr<Characteristic> characteristic(const std::shared_ptr<sim::SimKeyboard>& keyboard,
-                                                 std::string_view uuid) {
-    return keyboard->characteristic(bluetoothUUID(uuid));
-  }
-
   // Declared in this order so that the bridge goes first and the loop last.
   channel::ManualLoop loop;
   sim::SimWorld world;

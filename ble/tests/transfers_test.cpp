@@ -102,12 +102,13 @@ TEST_F(BridgeTest, CallbacksAboutAnotherPeripheralAndFailedVoiceUpdatesAreIgnore
   lines();
   keyboard->hold();
   send(R"({"id":3,"op":"read"})");
-  bridge->didUpdateValueForCharacteristic(other, characteristic(keyboard, gatt::response), std::nullopt);
-  bridge->didWriteValueForCharacteristic(other, characteristic(keyboard, gatt::command), std::nullopt);
+  bridge->didUpdateValueForCharacteristic(other, keyboard->characteristic(bluetoothUUID(gatt::response)), std::nullopt);
+  bridge->didWriteValueForCharacteristic(other, keyboard->characteristic(bluetoothUUID(gatt::command)), std::nullopt);
   bridge->didDisconnectPeripheral(other, std::nullopt);
   bridge->didModifyServices(other, {});
   // A voice update with an error, or without a value.
-  auto stream = std::dynamic_pointer_cast<sim::SimCharacteristic>(characteristic(keyboard, gatt::voiceStream));
+  auto stream =
+      std::dynamic_pointer_cast<sim::SimCharacteristic>(keyboard->characteristic(bluetoothUUID(gatt::voiceStream)));
   stream->setValue(Bytes{1});
   bridge->didUpdateValueForCharacteristic(keyboard, stream, "GATT error");
   stream->setValue(std::nullopt);
