@@ -1,4 +1,4 @@
-// A connection that never came about, and a lost link.
+// A lost link.
 #include "ble/tests/bridge_fixture.h"
 
 namespace morvik::ble {
@@ -45,20 +45,6 @@ TEST_F(BridgeTest, LinkLostDuringSetup) {
   keyboard->releaseLast();
   loop.runReady();
   EXPECT_EQ(lines(), (Lines{error(1, msg::disconnected), disconnectedEvent}));
-}
-
-TEST_F(BridgeTest, FailedConnectionAnswersOpenWithoutAnEvent) {
-  auto keyboard = addKeyboard();
-  keyboard->failConnectionAttempts("Peer removed pairing information");
-  startBridge();
-  openAndSelect();
-  Lines output = lines();
-  ASSERT_GE(output.size(), 2u);
-  EXPECT_EQ(output[output.size() - 2], answer(2));
-  EXPECT_EQ(output.back(), error(1, msg::cannotConnect));
-  EXPECT_EQ(world.connectionsCancelled(), 1);
-  send(R"({"id":3,"op":"select","deviceId":")" + keyboardA + "\"}");
-  EXPECT_EQ(lines(), (Lines{error(3, msg::chooseFromList)}));
 }
 
 TEST_F(BridgeTest, AdapterOffWhileConnected) {
