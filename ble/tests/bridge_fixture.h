@@ -91,6 +91,7 @@ class BridgeHarness {
     openAndSelect(channel::uuidText(keyboard->identifier()));
     const Lines output = lines();
     EXPECT_TRUE(!output.empty() && output.back().starts_with(R"({"id":1,"result":{)")) << "open not answered";
+    EXPECT_FALSE(world.scanning() || loop.activeTimers() > 0) << "the search ended with the select";
     return keyboard;
   }
 

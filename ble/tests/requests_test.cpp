@@ -116,6 +116,10 @@ TEST_F(BridgeTest, OpenBeforeTheAdapterStateIsKnownWaitsForIt) {
   EXPECT_EQ(lines(), Lines{});
   loop.runReady();
   EXPECT_EQ(lines(), (Lines{devicesEvent({})}));
+  // Resetting: the search waits, the timer ticks on and writes nothing.
+  world.setAdapterState(CentralState::resetting);
+  loop.advance(std::chrono::seconds(9));
+  EXPECT_EQ(lines(), Lines{});
 }
 
 TEST_F(BridgeTest, SelectTakesEitherCaseAndRejectsUnlistedKeyboards) {
