@@ -207,9 +207,8 @@ def Connect(device, ok, err, sender):
         err(_failure('Already Connected', 'org.bluez.Error.AlreadyConnected'))
         return
     _changed(device, DEVICE_IFACE, Connected=dbus.Boolean(True))
-    if not _services_present(device):
-        for which in device.layout:
-            _add_service(device, which)
+    for which in [w for w in device.layout if w not in _services_present(device)]:
+        _add_service(device, which)
     for which in device.remove_while_connecting:
         _remove_service(device, which)
     if device.resolve:
