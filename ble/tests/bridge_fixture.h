@@ -91,12 +91,8 @@ class BridgeHarness {
     openAndSelect(channel::uuidText(keyboard->identifier()));
     const Lines output = lines();
     EXPECT_TRUE(!output.empty() && output.back().starts_with(R"({"id":1,"result":{)")) << "open not answered";
+    EXPECT_FALSE(world.scanning() || loop.activeTimers() > 0) << "the search ended with the select";
     return keyboard;
-  }
-
-  std::shared_ptr<Characteristic> characteristic(const std::shared_ptr<sim::SimKeyboard>& keyboard,
-                                                 std::string_view uuid) {
-    return keyboard->characteristic(bluetoothUUID(uuid));
   }
 
   // Declared in this order so that the bridge goes first and the loop last.

@@ -126,12 +126,14 @@ TEST(LinkSetup, MaxChunkFollowsTheWriteLength) {
   }
 }
 
-TEST(LinkSetup, DiscoveryErrors) {
+TEST(LinkSetup, ConnectionAndDiscoveryErrors) {
   const struct {
     const char* name;
     std::function<void(sim::SimKeyboard&)> fault;
     std::string expected;
   } cases[] = {
+      {"connection", [](auto& k) { k.failConnectionAttempts("Peer removed pairing information"); },
+       error(1, msg::cannotConnect)},
       {"service discovery", [](auto& k) { k.failServiceDiscovery("GATT error"); },
        error(1, msg::configurationServiceMissing)},
       {"configuration characteristics",
@@ -146,9 +148,14 @@ TEST(LinkSetup, DiscoveryErrors) {
     c.fault(*keyboard);
     h.startBridge();
     h.openAndSelect();
-    EXPECT_EQ(h.lines().back(), c.expected) << c.name;
+    const Lines output = h.lines();
+    ASSERT_GE(output.size(), 2u);
+    EXPECT_EQ(output[output.size() - 2], answer(2)) << c.name << ": no event between";
+    EXPECT_EQ(output.back(), c.expected) << c.name;
     const bool failed = c.expected.find("error") != std::string::npos;
     EXPECT_EQ(h.world.connectionsCancelled(), failed ? 1 : 0) << c.name;
+    h.send(R"({"id":3,"op":"select","deviceId":")" + keyboardA + "\"}");
+    EXPECT_EQ(h.lines(), (Lines{error(3, msg::chooseFromList)})) << c.name;
   }
 }
 

@@ -123,28 +123,19 @@ def _add_async_method(obj, interface, name, in_sig, out_sig, func):
 
 # --- adapter ---------------------------------------------------------------
 
-def _discovery_changed(adapter):
-    discovering = bool(adapter.discovery_clients)
-    if adapter.props[ADAPTER_IFACE]['Discovering'] != discovering:
-        _changed(adapter, ADAPTER_IFACE, Discovering=dbus.Boolean(discovering))
-
-
-def StartDiscovery(adapter, ok, err, sender):
-    if sender in adapter.discovery_clients:
-        err(_failure('Operation already in progress', 'org.bluez.Error.InProgress'))
-        return
-    adapter.discovery_clients.add(sender)
-    _discovery_changed(adapter)
-    ok()
-
-
-def StopDiscovery(adapter, ok, err, sender):
-    if sender not in adapter.discovery_clients:
-        err(_failure('No discovery started', 'org.bluez.Error.Failed'))
-        return
-    adapter.discovery_clients.discard(sender)
-    _discovery_changed(adapter)
-    ok()
+def _discovery(start):
+    '''StartDiscovery or StopDiscovery of one client; the adapter discovers while any client does.'''
+    def method(adapter, ok, err, sender):
+        if (sender in adapter.discovery_clients) == start:
+            err(_failure('Operation already in progress', 'org.bluez.Error.InProgress') if start
+                else _failure('No discovery started'))
+            return
+        (adapter.discovery_clients.add if start else adapter.discovery_clients.discard)(sender)
+        discovering = bool(adapter.discovery_clients)
+        if adapter.props[ADAPTER_IFACE]['Discovering'] != discovering:
+            _changed(adapter, ADAPTER_IFACE, Discovering=dbus.Boolean(discovering))
+        ok()
+    return method
 
 
 def SetDiscoveryFilter(adapter, discovery_filter, ok, err, sender):
@@ -166,8 +157,8 @@ def AddAdapter(self, name, address):
     adapter = mockobject.objects[path]
     adapter.discovery_clients = set()
     adapter.discovery_filters = {}
-    _add_async_method(adapter, ADAPTER_IFACE, 'StartDiscovery', '', '', StartDiscovery)
-    _add_async_method(adapter, ADAPTER_IFACE, 'StopDiscovery', '', '', StopDiscovery)
+    _add_async_method(adapter, ADAPTER_IFACE, 'StartDiscovery', '', '', _discovery(True))
+    _add_async_method(adapter, ADAPTER_IFACE, 'StopDiscovery', '', '', _discovery(False))
     _add_async_method(adapter, ADAPTER_IFACE, 'SetDiscoveryFilter', 'a{sv}', '', SetDiscoveryFilter)
     _added(path, ADAPTER_IFACE, properties)
     return path
@@ -199,15 +190,15 @@ def _stop_stream(device):
 
 
 def _services_present(device):
-    return (device.path + '/' + LAYOUT['config'][0]) in mockobject.objects
+    return [which for which in LAYOUT if (device.path + '/' + LAYOUT[which][0]) in mockobject.objects]
 
 
 def Connect(device, ok, err, sender):
     if device.paging:
         # Paging a keyboard that does not answer: no reply for a while.
         return
-    if device.connect_error:
-        err(_failure(device.connect_error))
+    if device.faults.get('connect'):
+        err(_failure(device.faults['connect']))
         return
     if device.disconnecting:
         err(_failure('In Progress', 'org.bluez.Error.InProgress'))
@@ -216,9 +207,8 @@ def Connect(device, ok, err, sender):
         err(_failure('Already Connected', 'org.bluez.Error.AlreadyConnected'))
         return
     _changed(device, DEVICE_IFACE, Connected=dbus.Boolean(True))
-    if not _services_present(device):
-        for which in device.layout:
-            _add_service(device, which)
+    for which in [w for w in device.layout if w not in _services_present(device)]:
+        _add_service(device, which)
     for which in device.remove_while_connecting:
         _remove_service(device, which)
     if device.resolve:
@@ -255,7 +245,7 @@ def _drop_link(device):
     for characteristic in _characteristics(device):
         characteristic.props[CHARACTERISTIC_IFACE]['Notifying'] = dbus.Boolean(False)
     if not device.props[DEVICE_IFACE]['Paired']:
-        for which in [w for w in LAYOUT if (device.path + '/' + LAYOUT[w][0]) in mockobject.objects]:
+        for which in _services_present(device):
             _remove_service(device, which)
     _changed(device, DEVICE_IFACE, Connected=dbus.Boolean(False))
 
@@ -269,25 +259,20 @@ def _keyboard_of(obj):
     return mockobject.objects[obj.path.rsplit('/', 2)[0]]
 
 
-def _gatt_request(func):
+def _gatt_request(operation, func):
     '''A GATT request: answered at once, or held while the keyboard holds them.
-    A held request fails if the link goes first.'''
+    A held request fails if the link goes first; a faulty operation fails.'''
     def request(characteristic, *args, ok, err, sender):
         device = _keyboard_of(characteristic)
 
         def answer(failure=None):
+            if failure is None and device.faults.get(operation):
+                failure = _failure(device.faults[operation])
             if failure is not None:
                 err(failure)
-                return
-            try:
-                result = func(characteristic, device, *args)
-            except dbus.exceptions.DBusException as e:
-                err(e)
-                return
-            if result is None:
-                ok()
             else:
-                ok(result)
+                result = func(characteristic, device, *args)
+                ok() if result is None else ok(result)
 
         if device.holding:
             device.held.append(answer)
@@ -297,16 +282,12 @@ def _gatt_request(func):
 
 
 def _read_value(characteristic, device, _options):
-    if device.faults.get('read'):
-        raise _failure(device.faults['read'])
     if characteristic.props[CHARACTERISTIC_IFACE]['UUID'] == RESPONSE:
         return dbus.Array(device.response, signature='y')
     return characteristic.props[CHARACTERISTIC_IFACE]['Value']
 
 
 def _write_value(characteristic, device, value, options):
-    if device.faults.get('write'):
-        raise _failure(device.faults['write'])
     device.writes.append((str(characteristic.props[CHARACTERISTIC_IFACE]['UUID']), [int(b) for b in value],
                           str(options.get('type', ''))))
     if characteristic.props[CHARACTERISTIC_IFACE]['UUID'] == COMMAND:
@@ -314,8 +295,6 @@ def _write_value(characteristic, device, value, options):
 
 
 def _start_notify(characteristic, device):
-    if device.faults.get('notify'):
-        raise _failure(device.faults['notify'])
     _changed(characteristic, CHARACTERISTIC_IFACE, Notifying=dbus.Boolean(True))
     if characteristic.props[CHARACTERISTIC_IFACE]['UUID'] == VOICE_STREAM and not device.stream_timer:
         device.sequence = 0
@@ -331,8 +310,6 @@ def _start_notify(characteristic, device):
 
 
 def _stop_notify(characteristic, device):
-    if device.faults.get('notify'):
-        raise _failure(device.faults['notify'])
     if characteristic.props[CHARACTERISTIC_IFACE]['UUID'] == VOICE_STREAM:
         _stop_stream(device)
     _changed(characteristic, CHARACTERISTIC_IFACE, Notifying=dbus.Boolean(False))
@@ -356,11 +333,13 @@ def _add_service(device, which):
         }
         _manager().AddObject(char_path, CHARACTERISTIC_IFACE, char_properties, [])
         characteristic = mockobject.objects[char_path]
-        _add_async_method(characteristic, CHARACTERISTIC_IFACE, 'ReadValue', 'a{sv}', 'ay', _gatt_request(_read_value))
+        _add_async_method(characteristic, CHARACTERISTIC_IFACE, 'ReadValue', 'a{sv}', 'ay', _gatt_request('read', _read_value))
         _add_async_method(characteristic, CHARACTERISTIC_IFACE, 'WriteValue', 'aya{sv}', '',
-                          _gatt_request(_write_value))
-        _add_async_method(characteristic, CHARACTERISTIC_IFACE, 'StartNotify', '', '', _gatt_request(_start_notify))
-        _add_async_method(characteristic, CHARACTERISTIC_IFACE, 'StopNotify', '', '', _gatt_request(_stop_notify))
+                          _gatt_request('write', _write_value))
+        _add_async_method(characteristic, CHARACTERISTIC_IFACE, 'StartNotify', '', '',
+                          _gatt_request('notify', _start_notify))
+        _add_async_method(characteristic, CHARACTERISTIC_IFACE, 'StopNotify', '', '',
+                          _gatt_request('notify', _stop_notify))
         _added(char_path, CHARACTERISTIC_IFACE, char_properties)
 
 
@@ -403,7 +382,6 @@ def AddKeyboard(self, adapter, address, name, options):
     device = mockobject.objects[path]
     _add_async_method(device, DEVICE_IFACE, 'Connect', '', '', Connect)
     _add_async_method(device, DEVICE_IFACE, 'Disconnect', '', '', Disconnect)
-    device.connect_error = ''
     device.resolve = bool(options.get('resolve', True))
     device.paging = bool(options.get('paging', False))
     device.remove_while_connecting = []
@@ -428,14 +406,9 @@ def Advertise(self, device):
     _changed(mockobject.objects[device], DEVICE_IFACE, RSSI=dbus.Int16(-48))
 
 
-@dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
-def FailConnect(self, device, message):
-    mockobject.objects[device].connect_error = message
-
-
 @dbus.service.method(MOCK_IFACE, in_signature='sss', out_signature='')
 def Fail(self, device, operation, message):
-    '''Makes "read", "write" or "notify" fail with the message ('' heals).'''
+    '''Makes "connect", "read", "write" or "notify" fail with the message ('' heals).'''
     mockobject.objects[device].faults[operation] = message
 
 
@@ -466,7 +439,7 @@ def RemoveKeyboard(self, device):
     its properties before (as when its adapter is unplugged).'''
     keyboard = mockobject.objects[device]
     _stop_stream(keyboard)
-    for which in [w for w in LAYOUT if (device + '/' + LAYOUT[w][0]) in mockobject.objects]:
+    for which in _services_present(keyboard):
         _remove_service(keyboard, which)
     _removed(device, DEVICE_IFACE)
 
