@@ -53,4 +53,21 @@ class SoundServer {
 // `marker`, without the block's indentation: what a user copies from the docs.
 std::string documentedBlock(const std::string& file, const std::string& marker);
 
+// A PulseAudio server of a test's own, in a private runtime folder, with a
+// null sink "blackhole" described as "BlackHole 2ch" (16 kHz stereo, the
+// helper's format, so its monitor records the samples bit for bit), made by
+// scripts/virtual-mic-device as a user makes it.
+class PulseServer final : public SoundServer {
+ public:
+  PulseServer();
+  ~PulseServer() override;
+
+  int removeSink() const override { return pactl({"unload-module", "module-null-sink"}); }
+  // The pulseaudio process itself, to stop or kill.
+  pid_t pid() const { return server_->pid(); }
+
+ private:
+  std::unique_ptr<ChildProcess> server_;
+};
+
 }  // namespace morvik::testing

@@ -315,24 +315,6 @@ TEST(SpeechDecoding, PausesSplitTheDictationAndTheFinalTextIsTheMendedOne) {
   EXPECT_EQ(d.lines(), (Lines{partial(1, mended), final(1, mended)}));
 }
 
-TEST(SpeechDecoding, AnEndPassPastTheFinishTimeoutEndsWithTheLastPartial) {
-  Dictation d;
-  d.sim.transcribes = true;
-  d.sim.endPassPerSecond = seconds(1);
-  d.open(1);
-  d.speak(1, 600);  // 12 s without a pause
-  d.lines();
-  d.send(end(1));
-  d.loop.advance(seconds(10));
-  const auto lines = d.lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(
-      lines[0].starts_with(R"({"event":"final","session":1,"text":"please open the setting in turn on the micro)"))
-      << lines[0];
-  d.loop.advance(seconds(5));
-  EXPECT_EQ(d.lines(), Lines{}) << "the late final result is dropped";
-}
-
 TEST(SpeechDecoding, ANewSessionWaitsForTheCancelledOnesEndPassAndCanFallBehind) {
   Dictation d;
   d.sim.transcribes = true;

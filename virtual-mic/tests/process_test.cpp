@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <thread>
@@ -16,7 +15,6 @@
 #include "testsupport/process.h"
 #ifdef MORVIK_VIRTUAL_MIC_LINUX
 #include "testsupport/pipewire_server.h"
-#include "testsupport/pulse_server.h"
 #endif
 
 namespace morvik::virtualmic {
@@ -63,26 +61,6 @@ TEST(VirtualMicProcess, SimulatedSession) {
   EXPECT_EQ(run.errors, "");
 }
 
-// The lines of a text file, without their leading blanks.
-std::vector<std::string> trimmedLines(const std::string& path) {
-  std::ifstream file(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(file, line);)
-    lines.push_back(line.substr(std::min(line.find_first_not_of(' '), line.size())));
-  return lines;
-}
-
-// What a user copies from the documentation is what the tests and the demo run.
-TEST(VirtualMicDocs, SetupCommandIsTheScriptsWordForWord) {
-  const auto script = trimmedLines(MORVIK_SOURCE_DIR "/scripts/virtual-mic-device");
-  const auto docs = trimmedLines(MORVIK_SOURCE_DIR "/docs/virtual-mic-protocol.md");
-  const auto command = std::find_if(script.begin(), script.end(),
-                                    [](const std::string& line) { return line.rfind("pactl load-module", 0) == 0; });
-  ASSERT_NE(command, script.end());
-  const std::vector<std::string> lines(command, script.end());
-  EXPECT_NE(std::search(docs.begin(), docs.end(), lines.begin(), lines.end()), docs.end());
-}
-
 #ifdef MORVIK_VIRTUAL_MIC_LINUX
 // Run as from a desktop session, whose own sound server and PipeWire the
 // tests must not reach. (Set here: a list in the tests' ENVIRONMENT property
@@ -92,6 +70,14 @@ const bool inDesktopSession = [] {
     ::setenv(name, "/nonexistent", 1);
   return ::setenv("PULSE_SERVER", "unix:/nonexistent/native", 1) == 0;
 }();
+
+// What a user copies from the documentation is what the tests and the demo run.
+TEST(VirtualMicDocs, SetupCommandIsTheScriptsWordForWord) {
+  std::ifstream file(MORVIK_SOURCE_DIR "/scripts/virtual-mic-device");
+  const std::string script{std::istreambuf_iterator<char>(file), {}};
+  EXPECT_EQ(script.substr(script.rfind("pactl load-module")),
+            testing::documentedBlock(MORVIK_SOURCE_DIR "/docs/virtual-mic-protocol.md", "It runs, word for word"));
+}
 
 enum class Server { pulseAudio, pipeWire };
 void PrintTo(Server server, std::ostream* out) { *out << (server == Server::pipeWire ? "PipeWire" : "PulseAudio"); }
@@ -176,22 +162,6 @@ class VirtualMicPulse : public ::testing::TestWithParam<Server> {
 };
 INSTANTIATE_TEST_SUITE_P(, VirtualMicPulse, ::testing::Values(Server::pulseAudio, Server::pipeWire),
                          [](const auto& run) { return ::testing::PrintToString(run.param); });
-
-// Sends a signal to the server process: the pulseaudio whose command line
-// names the server's socket. False, and nothing sent, when none is found.
-bool signalServer(const testing::SoundServer& server, int signal) {
-  const std::string socket = server.address().substr(std::strlen("unix:"));
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream file(entry.path() / "cmdline");
-    const std::string cmdline((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const pid_t pid = static_cast<pid_t>(std::stol(name));
-    if (pid > 1 && cmdline.rfind("/usr/bin/pulseaudio", 0) == 0 && cmdline.find(socket) != std::string::npos)
-      return ::kill(pid, signal) == 0;
-  }
-  return false;
-}
 
 const std::string readyLine = R"({"event":"ready","device":"BlackHole 2ch","offline":true})";
 const std::string outputFailedLine = R"({"event":"error","message":"虚拟麦克风输出失败"})";
@@ -358,7 +328,8 @@ TEST_F(VirtualMicPulse, StalledServerIsAnOutputFailureAndRecovers) {
   mic.write(R"({"op":"prepare"})"
             "\n");
   ASSERT_EQ(mic.readLine(), readyLine);
-  ASSERT_TRUE(signalServer(pulse, SIGSTOP));
+  const pid_t daemon = dynamic_cast<testing::PulseServer&>(pulse).pid();
+  ASSERT_EQ(::kill(daemon, SIGSTOP), 0);
   // Neither request waits for the server twice in full, and neither blames the driver.
   mic.write(R"({"op":"start","session":1})"
             "\n"
@@ -366,7 +337,7 @@ TEST_F(VirtualMicPulse, StalledServerIsAnOutputFailureAndRecovers) {
             "\n");
   EXPECT_EQ(mic.readLine(), outputFailedLine) << "start";
   EXPECT_EQ(mic.readLine(), outputFailedLine) << "prepare";
-  ASSERT_TRUE(signalServer(pulse, SIGCONT));
+  ASSERT_EQ(::kill(daemon, SIGCONT), 0);
   ASSERT_EQ(pulse.pactl({"info"}), 0);
   std::optional<std::string> answer;
   for (int tries = 0; tries < 5 && answer != readyLine; ++tries) {
@@ -391,7 +362,7 @@ TEST(VirtualMicPulseGone, SinkOrServerGoneMidStreamIsAnOutputFailure) {
     std::optional<std::string> answer;
     for (int c = 0; c < 250 && !answer; ++c) {
       if (c == 10 && serverDies) {
-        ASSERT_TRUE(signalServer(own, SIGKILL));
+        ASSERT_EQ(::kill(own.pid(), SIGKILL), 0);
       }
       if (c == 10 && !serverDies) {
         ASSERT_EQ(own.pactl({"unload-module", "module-null-sink"}), 0);
