@@ -146,7 +146,10 @@ TEST(VirtualMicDevice, FoundByExactNameWithAnIdentifier) {
       {"list size unreadable", {{"BlackHole 2ch", "BH"}}, "deviceListSize", fatal},
       {"list unreadable", {{"BlackHole 2ch", "BH"}}, "deviceList", fatal},
       {"no devices", {}, "", fatal},
-      {"audio system not answering", {{"BlackHole 2ch", "BH"}}, "deviceListSize", error(msg::outputFailed),
+      {"audio system not answering",
+       {{"BlackHole 2ch", "BH"}},
+       "deviceListSize",
+       error(msg::outputFailed),
        hardwareNotRunning},
   };
   for (const auto& c : cases) {
