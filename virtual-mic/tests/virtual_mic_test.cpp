@@ -146,11 +146,7 @@ TEST(VirtualMicDevice, FoundByExactNameWithAnIdentifier) {
       {"list size unreadable", {{"BlackHole 2ch", "BH"}}, "deviceListSize", fatal},
       {"list unreadable", {{"BlackHole 2ch", "BH"}}, "deviceList", fatal},
       {"no devices", {}, "", fatal},
-      {"audio system not answering",
-       {{"BlackHole 2ch", "BH"}},
-       "deviceListSize",
-       error(msg::outputFailed),
-       hardwareNotRunning},
+      {"not answering", {{"BlackHole 2ch", "BH"}}, "deviceListSize", error(msg::outputFailed), hardwareNotRunning},
   };
   for (const auto& c : cases) {
     Mic m;
