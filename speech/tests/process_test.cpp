@@ -32,19 +32,16 @@ TEST(SpeechProcess, LineLimitAndEndOfInputDuringASession) {
 }
 
 #ifdef MORVIK_SPEECH_LINUX
-std::string audioLine(std::uint32_t session, const std::vector<std::int16_t>& samples, std::size_t at) {
-  channel::Bytes pcm;
-  for (std::size_t i = at; i < std::min(samples.size(), at + 320); ++i) {
-    pcm.push_back(static_cast<std::uint8_t>(samples[i]));
-    pcm.push_back(static_cast<std::uint8_t>(samples[i] >> 8));
-  }
-  return R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
-}
-
 // Pushes the samples in 20 ms chunks, as the application does.
 void push(ChildProcess& helper, std::uint32_t session, const std::vector<std::int16_t>& samples) {
   std::string lines;
-  for (std::size_t at = 0; at < samples.size(); at += 320) lines += audioLine(session, samples, at);
+  for (std::size_t at = 0; at < samples.size(); at += 320) {
+    channel::Bytes pcm;
+    for (std::size_t i = at; i < std::min(samples.size(), at + 320); ++i)
+      pcm.insert(pcm.end(), {static_cast<std::uint8_t>(samples[i]), static_cast<std::uint8_t>(samples[i] >> 8)});
+    lines +=
+        R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
+  }
   helper.write(lines);
 }
 

@@ -121,6 +121,7 @@ TEST(SpeechRequests, StaleSessionsAndAudioAfterEndAreIgnored) {
   EXPECT_EQ(d.lines(), Lines{});
   EXPECT_EQ(d.sim.currentTask()->request().samples.size(), 320u) << "only the chunk of the open session, before end";
   EXPECT_EQ(d.sim.currentTask()->request().endAudioCalls, 1);
+  EXPECT_TRUE(d.sim.currentTask()->request().requiresOnDevice) << "the recogniser is on the device";
 }
 
 TEST(SpeechPrepare, LocaleAndAuthorization) {
@@ -183,7 +184,15 @@ TEST(SpeechStart, NeedsAReadyRecognizerAndNoOpenSession) {
   Dictation d;
   d.send(start(1));
   EXPECT_EQ(d.lines(), (Lines{error(msg::notReady)}));
-  d.open(1);
+  // A recogniser that is not on the device: "offline" says so, and the request does not insist on it.
+  d.sim.recognizers["en-US"].onDevice = false;
+  d.send(R"({"op":"prepare","locale":"en-US"})");
+  EXPECT_EQ(d.lines(), Lines{R"({"event":"ready","locale":"en-US","offline":false})"});
+  d.send(start(1));
+  const auto& request = d.sim.currentTask()->request();
+  EXPECT_TRUE(request.reportsPartialResults);
+  EXPECT_EQ(request.hint, TaskHint::dictation);
+  EXPECT_FALSE(request.requiresOnDevice);
   d.send(start(2));
   EXPECT_EQ(d.lines(), (Lines{error(msg::notReady, 1)}));
   d.send(audio(1));
@@ -191,20 +200,6 @@ TEST(SpeechStart, NeedsAReadyRecognizerAndNoOpenSession) {
   d.sim.recognizers["en-US"].available = false;
   d.send(start(3));
   EXPECT_EQ(d.lines(), (Lines{error(msg::notReady)}));
-}
-
-TEST(SpeechStart, ConfiguresTheRequestForDictation) {
-  for (const bool onDevice : {true, false}) {
-    Dictation d;
-    d.sim.recognizers["en-US"].onDevice = onDevice;
-    d.send(R"({"op":"prepare","locale":"en-US"})");
-    EXPECT_EQ(d.lines(), Lines{channel::serialize({{"event", "ready"}, {"locale", "en-US"}, {"offline", onDevice}})});
-    d.send(start(1));
-    const auto& request = d.sim.currentTask()->request();
-    EXPECT_TRUE(request.reportsPartialResults);
-    EXPECT_EQ(request.hint, TaskHint::dictation);
-    EXPECT_EQ(request.requiresOnDevice, onDevice);
-  }
 }
 
 // Every way a session ends, and that nothing of the session follows its end.

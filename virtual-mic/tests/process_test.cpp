@@ -14,7 +14,7 @@
 #include "channel/base64.h"
 #include "testsupport/process.h"
 #ifdef MORVIK_VIRTUAL_MIC_LINUX
-#include "testsupport/pipewire_server.h"
+#include "testsupport/sound_server.h"
 #endif
 
 namespace morvik::virtualmic {
@@ -259,13 +259,10 @@ TEST_F(VirtualMicPulse, IdleOrListenedSinkKeepsUpInRealTimeUndisturbed) {
     if (listened) {
       listener.emplace("/usr/bin/parec", std::vector<std::string>{"-v", "-d", "blackhole.monitor", "--raw"},
                        pulse.environment());
-      bool listening = false;
-      for (int i = 0; i < 500 && !listening; ++i) {
-        listening = !testing::runProcess("/usr/bin/pactl", {"list", "short", "source-outputs"}, {}, pulse.environment())
-                         .output.empty();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-      ASSERT_TRUE(listening);
+      ASSERT_TRUE(testing::eventually([&] {
+        return !testing::runProcess("/usr/bin/pactl", {"list", "short", "source-outputs"}, {}, pulse.environment())
+                    .output.empty();
+      }));
     }
     ChildProcess mic = helper();
     mic.write(R"({"op":"prepare"})"
