@@ -29,6 +29,16 @@ std::string audioLine(std::uint32_t session, const std::vector<std::int16_t>& sa
   return R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
 }
 
+// JSON objects one a line, as the channel carries them.
+std::string lines(std::initializer_list<std::string_view> objects) {
+  std::string out;
+  for (const auto object : objects) out.append(object).append("\n");
+  return out;
+}
+const std::string prepare = R"({"op":"prepare"})", startOne = R"({"op":"start","session":1})";
+const std::string readyLine = R"({"event":"ready","device":"BlackHole 2ch","offline":true})";
+const std::string finalOne = R"({"event":"final","session":1,"text":""})";
+
 // Chunk `c` of a signal that is never 0 and repeats only after `period` samples.
 constexpr int period = 30000;
 std::vector<std::int16_t> signalChunk(int c) {
@@ -38,25 +48,15 @@ std::vector<std::int16_t> signalChunk(int c) {
 }
 
 TEST(VirtualMicProcess, SimulatedSession) {
-  const std::string prepare = R"({"op":"prepare","pad":")";
-  const std::string at4095 = prepare + std::string(4095 - prepare.size() - 2, 'x') + "\"}";
-  const std::string at4096 = prepare + std::string(4096 - prepare.size() - 2, 'x') + "\"}";
-  std::string input = at4096 + "\n\n[1]\n" + at4095 + "\n" +
-                      R"({"op":"start","session":7})"
-                      "\n";
+  const std::string padded = R"({"op":"prepare","pad":")";
+  const std::string at4095 = padded + std::string(4095 - padded.size() - 2, 'x') + "\"}";
+  const std::string at4096 = padded + std::string(4096 - padded.size() - 2, 'x') + "\"}";
+  std::string input = lines({at4096, "", "[1]", at4095, R"({"op":"start","session":7})"});
   for (int c = 0; c < 4; ++c) input += audioLine(7, signalChunk(c));
-  input += R"({"op":"end","session":7})"
-           "\n"
-           R"({"op":"start","session":8})"
-           "\n";
-  const auto run = testing::runProcess(MORVIK_VIRTUAL_MIC_SIM, {}, input);
-  const std::string invalid = R"({"event":"error","message":"虚拟麦克风命令无效"})"
-                              "\n";
-  EXPECT_EQ(run.output, invalid + invalid + invalid +
-                            R"({"event":"ready","device":"BlackHole 2ch","offline":true})"
-                            "\n"
-                            R"({"event":"final","session":7,"text":""})"
-                            "\n");
+  const auto run = testing::runProcess(MORVIK_VIRTUAL_MIC_SIM, {},
+                                       input + lines({R"({"op":"end","session":7})", R"({"op":"start","session":8})"}));
+  const std::string invalid = R"({"event":"error","message":"虚拟麦克风命令无效"})";
+  EXPECT_EQ(run.output, lines({invalid, invalid, invalid, readyLine, R"({"event":"final","session":7,"text":""})"}));
   EXPECT_EQ(run.exit.status, 0);
   EXPECT_EQ(run.errors, "");
 }
@@ -163,7 +163,6 @@ class VirtualMicPulse : public ::testing::TestWithParam<Server> {
 INSTANTIATE_TEST_SUITE_P(, VirtualMicPulse, ::testing::Values(Server::pulseAudio, Server::pipeWire),
                          [](const auto& run) { return ::testing::PrintToString(run.param); });
 
-const std::string readyLine = R"({"event":"ready","device":"BlackHole 2ch","offline":true})";
 const std::string outputFailedLine = R"({"event":"error","message":"虚拟麦克风输出失败"})";
 
 // Checks a monitor recording (stereo frames) against the pushed samples:
@@ -191,9 +190,8 @@ std::optional<std::size_t> heard(const std::string& recording, const std::vector
 TEST_P(VirtualMicPulse, MonitorHearsEverySampleOfBurstyRecordings) {
   auto recorder = pulse.recordMonitor();
   ChildProcess mic = helper();
-  mic.write(R"({"op":"prepare"})"
-            "\n");
-  ASSERT_EQ(mic.readLine(), R"({"event":"ready","device":"BlackHole 2ch","offline":true})");
+  mic.write(lines({prepare}));
+  ASSERT_EQ(mic.readLine(), readyLine);
   // As the keyboard delivers it: bursts of 1 to 12 chunks, each sent when its
   // last chunk is due, so real time on average and up to 220 ms late; then
   // recordings of one and two chunks, which "end" must still play.
@@ -265,18 +263,14 @@ TEST_F(VirtualMicPulse, IdleOrListenedSinkKeepsUpInRealTimeUndisturbed) {
       }));
     }
     ChildProcess mic = helper();
-    mic.write(R"({"op":"prepare"})"
-              "\n"
-              R"({"op":"start","session":1})"
-              "\n");
+    mic.write(lines({prepare, startOne}));
     ASSERT_EQ(mic.readLine(), readyLine);
     for (int c = 0; c < 30; ++c) {
       mic.write(audioLine(1, signalChunk(c)));
       EXPECT_EQ(mic.readLine(std::chrono::milliseconds(20)), std::nullopt);  // in real time
     }
-    mic.write(R"({"op":"end","session":1})"
-              "\n");
-    EXPECT_EQ(mic.readLine(), R"({"event":"final","session":1,"text":""})");
+    mic.write(lines({R"({"op":"end","session":1})"}));
+    EXPECT_EQ(mic.readLine(), finalOne);
   }
   listener->wait(std::chrono::milliseconds(0));
   EXPECT_EQ(listener->errorOutput().find("Stream device suspended"), std::string::npos);
@@ -286,21 +280,16 @@ TEST_P(VirtualMicPulse, SuspendedSinkCongestsOnPulseAudioAndWakesOnPipeWire) {
   // Pushed in real time, so only a sink that does not play runs the pool dry.
   ASSERT_EQ(pulse.pactl({"suspend-sink", "blackhole", "1"}), 0);
   ChildProcess mic = helper();
-  mic.write(R"({"op":"prepare"})"
-            "\n"
-            R"({"op":"start","session":1})"
-            "\n");
+  mic.write(lines({prepare, startOne}));
   for (int c = 0; c < 49; ++c) {
     mic.write(audioLine(1, signalChunk(c)));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  mic.write(R"({"op":"end","session":1})"
-            "\n");
+  mic.write(lines({R"({"op":"end","session":1})"}));
   mic.closeInput();
   EXPECT_EQ(mic.readAllLines(),
-            (Lines{R"({"event":"ready","device":"BlackHole 2ch","offline":true})",
-                   onPipeWire() ? R"({"event":"final","session":1,"text":""})"
-                                : R"({"event":"error","message":"虚拟麦克风输出拥堵，已停止本轮录音"})"}));
+            (Lines{readyLine,
+                   onPipeWire() ? finalOne : R"({"event":"error","message":"虚拟麦克风输出拥堵，已停止本轮录音"})"}));
   EXPECT_EQ(mic.wait().status, 0);
 }
 
@@ -308,9 +297,7 @@ TEST_P(VirtualMicPulse, MissingSinkIsTheFatalErrorAndStandardErrorStaysEmpty) {
   ASSERT_EQ(pulse.removeSink(), 0);
   // libpulse keeps a cookie in the home folder and complains on standard
   // error when it can neither read nor write one there.
-  const auto run = testing::runProcess(MORVIK_VIRTUAL_MIC_LINUX, {},
-                                       R"({"op":"prepare"})"
-                                       "\n",
+  const auto run = testing::runProcess(MORVIK_VIRTUAL_MIC_LINUX, {}, lines({prepare}),
                                        {pulse.environment()[0], "HOME=/proc", "XDG_CONFIG_HOME=/proc"});
   EXPECT_EQ(
       run.output,
@@ -322,24 +309,19 @@ TEST_P(VirtualMicPulse, MissingSinkIsTheFatalErrorAndStandardErrorStaysEmpty) {
 
 TEST_F(VirtualMicPulse, StalledServerIsAnOutputFailureAndRecovers) {
   ChildProcess mic = helper();
-  mic.write(R"({"op":"prepare"})"
-            "\n");
+  mic.write(lines({prepare}));
   ASSERT_EQ(mic.readLine(), readyLine);
   const pid_t daemon = dynamic_cast<testing::PulseServer&>(pulse).pid();
   ASSERT_EQ(::kill(daemon, SIGSTOP), 0);
   // Neither request waits for the server twice in full, and neither blames the driver.
-  mic.write(R"({"op":"start","session":1})"
-            "\n"
-            R"({"op":"prepare"})"
-            "\n");
+  mic.write(lines({startOne, prepare}));
   EXPECT_EQ(mic.readLine(), outputFailedLine) << "start";
   EXPECT_EQ(mic.readLine(), outputFailedLine) << "prepare";
   ASSERT_EQ(::kill(daemon, SIGCONT), 0);
   ASSERT_EQ(pulse.pactl({"info"}), 0);
   std::optional<std::string> answer;
   for (int tries = 0; tries < 5 && answer != readyLine; ++tries) {
-    mic.write(R"({"op":"prepare"})"
-              "\n");
+    mic.write(lines({prepare}));
     answer = mic.readLine();
   }
   EXPECT_EQ(answer, readyLine);
@@ -351,10 +333,7 @@ TEST(VirtualMicPulseGone, SinkOrServerGoneMidStreamIsAnOutputFailure) {
     SCOPED_TRACE(serverDies ? "server killed" : "sink unloaded");
     testing::PulseServer own;
     ChildProcess mic(MORVIK_VIRTUAL_MIC_LINUX, {}, own.environment());
-    mic.write(R"({"op":"prepare"})"
-              "\n"
-              R"({"op":"start","session":1})"
-              "\n");
+    mic.write(lines({prepare, startOne}));
     ASSERT_EQ(mic.readLine(), readyLine);
     std::optional<std::string> answer;
     for (int c = 0; c < 250 && !answer; ++c) {
