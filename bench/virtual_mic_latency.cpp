@@ -17,7 +17,7 @@
 
 #include "channel/base64.h"
 #include "channel/output.h"
-#include "testsupport/pulse_server.h"
+#include "testsupport/sound_server.h"
 #include "virtual-mic/virtual_mic.h"
 
 namespace {

@@ -1,9 +1,18 @@
 #include "testsupport/sound_server.h"
 
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 namespace morvik::testing {
+namespace {
+
+void writeFile(const std::filesystem::path& path, const std::string& text) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path) << text;
+}
+
+}  // namespace
 
 SoundServer::SoundServer(const std::string& prefix) {
   std::string pattern = "/tmp/" + prefix + "-XXXXXX";
@@ -57,6 +66,21 @@ std::unique_ptr<ChildProcess> SoundServer::recordMonitor() const {
   return recorder;
 }
 
+PulseServer::PulseServer() : SoundServer("morvik-pulse") {
+  server_ = startDaemon({"HOME=" + directory_, "XDG_RUNTIME_DIR=" + directory_},
+                        // Its log goes to a file: a full pipe of warnings would stall the server.
+                        {"/usr/bin/pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                         "--log-target=file:" + directory_ + "/log", "-L",
+                         "module-native-protocol-unix socket=" + socket_ + " auth-anonymous=1",
+                         // As a desktop session's server does: an unused sink is suspended.
+                         "-L", "module-suspend-on-idle timeout=1"});
+  waitFor({"info"});
+  // The device as the documentation tells a user to make it.
+  runProcess(MORVIK_VIRTUAL_MIC_DEVICE, {}, {}, environment());
+}
+
+PulseServer::~PulseServer() = default;
+
 std::string documentedBlock(const std::string& file, const std::string& marker) {
   std::ifstream in(file);
   std::string line, block;
@@ -77,6 +101,50 @@ std::string documentedBlock(const std::string& file, const std::string& marker) 
     block += line.substr(std::min(indent, line.size())) + "\n";
   }
   throw std::runtime_error("no code block after \"" + marker + "\" in " + file);
+}
+
+PipeWireServer::PipeWireServer(const std::string& sinkConfiguration) : SoundServer("morvik-pipewire") {
+  const std::filesystem::path config = directory_ + "/config";
+  writeFile(config / "pipewire/pipewire.conf.d/blackhole-2ch.conf", sinkConfiguration);
+  writeFile(config / "pipewire/pipewire.conf.d/pulse.conf",
+            "context.modules = [ { name = libpipewire-module-protocol-pulse\n"
+            "  args = { server.address = [ \"unix:" +
+                socket_ + "\" ] } } ]\n");
+  // No sound cards, cameras or Bluetooth: only the configured sink.
+  writeFile(config / "wireplumber/main.lua.d/80-morvik-test.lua",
+            "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n");
+  writeFile(config / "wireplumber/bluetooth.lua.d/80-morvik-test.lua", "bluez_monitor.enabled = false\n");
+  // A bus that activates nothing, so no service outlives the test.
+  const auto bus = writeBusConfiguration(directory_);
+  environment_ = {"HOME=" + directory_,
+                  "XDG_RUNTIME_DIR=" + directory_,
+                  "XDG_CONFIG_HOME=" + config.string(),
+                  "XDG_STATE_HOME=" + directory_ + "/state",
+                  "DBUS_SESSION_BUS_ADDRESS=unix:path=" + directory_ + "/bus",
+                  "PIPEWIRE_REMOTE=pipewire-0"};
+  auto& daemon = processes_.emplace_back(
+      startDaemon(environment_, {"/usr/bin/dbus-daemon", "--config-file=" + bus, "--nofork", "--print-address=1"}));
+  if (!daemon->readLine(std::chrono::seconds(10))) throw std::runtime_error("dbus-daemon did not start");
+  processes_.push_back(start("/usr/bin/pipewire"));
+  // WirePlumber gives up at once when PipeWire does not answer yet.
+  waitFor({"info"});
+  processes_.push_back(start("/usr/bin/wireplumber"));
+  // The session manager makes the sink the default: it is ready to link streams.
+  waitFor({"get-default-sink"}, "blackhole\n");
+}
+
+PipeWireServer::~PipeWireServer() {
+  // The session manager first, the bus last, as a session ends.
+  while (!processes_.empty()) processes_.pop_back();
+}
+
+std::unique_ptr<ChildProcess> PipeWireServer::start(const std::string& program) {
+  // Their logs go to a file: a full pipe of warnings would stall the server.
+  return startDaemon(environment_, {"/bin/sh", "-c", "exec \"$0\" >>\"$1\" 2>&1", program, directory_ + "/log"});
+}
+
+int PipeWireServer::removeSink() const {
+  return runProcess("/usr/bin/env", isolated(environment_, {"/usr/bin/pw-cli", "destroy", "blackhole"})).exit.status;
 }
 
 }  // namespace morvik::testing

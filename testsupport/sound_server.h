@@ -53,4 +53,41 @@ class SoundServer {
 // `marker`, without the block's indentation: what a user copies from the docs.
 std::string documentedBlock(const std::string& file, const std::string& marker);
 
+// A PulseAudio server of a test's own, in a private runtime folder, with a
+// null sink "blackhole" described as "BlackHole 2ch" (16 kHz stereo, the
+// helper's format, so its monitor records the samples bit for bit), made by
+// scripts/virtual-mic-device as a user makes it.
+class PulseServer final : public SoundServer {
+ public:
+  PulseServer();
+  ~PulseServer() override;
+
+  int removeSink() const override { return pactl({"unload-module", "module-null-sink"}); }
+  // The pulseaudio process itself, to stop or kill.
+  pid_t pid() const { return server_->pid(); }
+
+ private:
+  std::unique_ptr<ChildProcess> server_;
+};
+
+// PipeWire of a test's own, as a desktop runs it but private to the test:
+// a session bus, PipeWire with the PulseAudio protocol module loaded from
+// its configuration (Debian's pipewire-pulse would replace PulseAudio) and
+// WirePlumber without device monitors, all in a private runtime and
+// configuration folder. `sinkConfiguration` is a configuration fragment
+// that makes the sink, as a user drops it in.
+class PipeWireServer final : public SoundServer {
+ public:
+  explicit PipeWireServer(const std::string& sinkConfiguration);
+  ~PipeWireServer() override;
+
+  int removeSink() const override;
+
+ private:
+  std::unique_ptr<ChildProcess> start(const std::string& program);
+
+  std::vector<std::string> environment_;
+  std::vector<std::unique_ptr<ChildProcess>> processes_;
+};
+
 }  // namespace morvik::testing

@@ -70,19 +70,9 @@ Decoded decodePNG(const std::string& png) {
   if (source != nullptr) CFRelease(source);
   CFRelease(data);
 #else
-  struct Reader {
-    const std::string* data;
-    std::size_t at = 0;
-  } reader{&png};
-  cairo_surface_t* surface = cairo_image_surface_create_from_png_stream(
-      [](void* closure, unsigned char* out, unsigned int length) {
-        auto* source = static_cast<Reader*>(closure);
-        if (source->at + length > source->data->size()) return CAIRO_STATUS_READ_ERROR;
-        std::memcpy(out, source->data->data() + source->at, length);
-        source->at += length;
-        return CAIRO_STATUS_SUCCESS;
-      },
-      &reader);
+  const std::string file = ::testing::TempDir() + "icon.png";
+  std::ofstream(file, std::ios::binary) << png;
+  cairo_surface_t* surface = cairo_image_surface_create_from_png(file.c_str());
   EXPECT_EQ(cairo_surface_status(surface), CAIRO_STATUS_SUCCESS);
   if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS) {
     decoded.width = cairo_image_surface_get_width(surface);

@@ -2,8 +2,7 @@
 // always, and on Linux the real one with speech synthesised by flite.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <sstream>
 
 #include "channel/base64.h"
@@ -32,19 +31,16 @@ TEST(SpeechProcess, LineLimitAndEndOfInputDuringASession) {
 }
 
 #ifdef MORVIK_SPEECH_LINUX
-std::string audioLine(std::uint32_t session, const std::vector<std::int16_t>& samples, std::size_t at) {
-  channel::Bytes pcm;
-  for (std::size_t i = at; i < std::min(samples.size(), at + 320); ++i) {
-    pcm.push_back(static_cast<std::uint8_t>(samples[i]));
-    pcm.push_back(static_cast<std::uint8_t>(samples[i] >> 8));
-  }
-  return R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
-}
-
 // Pushes the samples in 20 ms chunks, as the application does.
 void push(ChildProcess& helper, std::uint32_t session, const std::vector<std::int16_t>& samples) {
   std::string lines;
-  for (std::size_t at = 0; at < samples.size(); at += 320) lines += audioLine(session, samples, at);
+  for (std::size_t at = 0; at < samples.size(); at += 320) {
+    channel::Bytes pcm;
+    for (std::size_t i = at; i < std::min(samples.size(), at + 320); ++i)
+      pcm.insert(pcm.end(), {static_cast<std::uint8_t>(samples[i]), static_cast<std::uint8_t>(samples[i] >> 8)});
+    lines +=
+        R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
+  }
   helper.write(lines);
 }
 
@@ -55,24 +51,23 @@ std::string field(const std::string& line, const char* key) {
 
 // 16 kHz mono speech from flite's "slt" voice, made at test time.
 std::vector<std::int16_t> synthesise(const std::string& sentence) {
-  const std::string wav = ::testing::TempDir() + "speech.wav";
-  const auto flite = testing::runProcess("/usr/bin/flite", {"-voice", "slt", "-t", sentence, "-o", wav});
+  const auto flite = testing::runProcess("/usr/bin/flite", {"-voice", "slt", "-t", sentence, "-o", "/dev/stdout"});
   EXPECT_EQ(flite.exit.status, 0);
-  std::ifstream in(wav, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-  std::remove(wav.c_str());
-  const auto data = bytes.find("data");
+  const auto data = flite.output.find("data");
   if (data == std::string::npos) return {};
-  std::vector<std::int16_t> samples((bytes.size() - data - 8) / 2);
-  std::memcpy(samples.data(), bytes.data() + data + 8, samples.size() * 2);
+  std::vector<std::int16_t> samples((flite.output.size() - data - 8) / 2);
+  std::memcpy(samples.data(), flite.output.data() + data + 8, samples.size() * 2);
   return samples;
 }
 
-TEST(SpeechLinux, DictatesSynthesisedSpeech) {
+TEST(SpeechLinux, DictatesSynthesisedSpeechInEnglishOnly) {
   const std::string sentence = "please open the settings and turn on the microphone";
   const auto samples = synthesise(sentence);
   ASSERT_GT(samples.size(), 16000u);
   ChildProcess helper(MORVIK_SPEECH_LINUX);
+  helper.write(R"({"op":"prepare"})"
+               "\n");
+  EXPECT_EQ(helper.readLine(), R"({"event":"error","message":"此语言的系统听写暂不可用，请检查系统听写与网络设置"})");
   helper.write(R"({"op":"prepare","locale":"en-US"})"
                "\n"
                R"({"op":"start","session":9})"
@@ -103,26 +98,6 @@ TEST(SpeechLinux, DictatesSynthesisedSpeech) {
   EXPECT_EQ(helper.errorOutput(), "");
 }
 
-TEST(SpeechLinux, ChineseHasNoRecognizerAndCancelStopsDecoding) {
-  ChildProcess helper(MORVIK_SPEECH_LINUX);
-  helper.write(R"({"op":"prepare"})"
-               "\n");
-  EXPECT_EQ(helper.readLine(), R"({"event":"error","message":"此语言的系统听写暂不可用，请检查系统听写与网络设置"})");
-  helper.write(R"({"op":"prepare","locale":"en-US"})"
-               "\n"
-               R"({"op":"start","session":1})"
-               "\n");
-  EXPECT_EQ(helper.readLine(), R"({"event":"ready","locale":"en-US","offline":true})");
-  push(helper, 1, synthesise("turn on the microphone"));
-  helper.write(R"({"op":"end","session":1})"
-               "\n"
-               R"({"op":"cancel"})"
-               "\n");
-  // Whatever the decoder had said before the cancel, nothing follows it.
-  while (auto line = helper.readLine(std::chrono::seconds(2))) EXPECT_TRUE(line->starts_with(R"({"event":"partial")"));
-  helper.closeInput();
-  EXPECT_EQ(helper.wait().status, 0);
-}
 #endif
 
 }  // namespace

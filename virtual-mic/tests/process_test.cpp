@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <thread>
@@ -15,8 +14,7 @@
 #include "channel/base64.h"
 #include "testsupport/process.h"
 #ifdef MORVIK_VIRTUAL_MIC_LINUX
-#include "testsupport/pipewire_server.h"
-#include "testsupport/pulse_server.h"
+#include "testsupport/sound_server.h"
 #endif
 
 namespace morvik::virtualmic {
@@ -31,6 +29,16 @@ std::string audioLine(std::uint32_t session, const std::vector<std::int16_t>& sa
   return R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
 }
 
+// JSON objects one a line, as the channel carries them.
+std::string lines(std::initializer_list<std::string_view> objects) {
+  std::string out;
+  for (const auto object : objects) out.append(object).append("\n");
+  return out;
+}
+const std::string prepare = R"({"op":"prepare"})", startOne = R"({"op":"start","session":1})";
+const std::string readyLine = R"({"event":"ready","device":"BlackHole 2ch","offline":true})";
+const std::string finalOne = R"({"event":"final","session":1,"text":""})";
+
 // Chunk `c` of a signal that is never 0 and repeats only after `period` samples.
 constexpr int period = 30000;
 std::vector<std::int16_t> signalChunk(int c) {
@@ -40,47 +48,17 @@ std::vector<std::int16_t> signalChunk(int c) {
 }
 
 TEST(VirtualMicProcess, SimulatedSession) {
-  const std::string prepare = R"({"op":"prepare","pad":")";
-  const std::string at4095 = prepare + std::string(4095 - prepare.size() - 2, 'x') + "\"}";
-  const std::string at4096 = prepare + std::string(4096 - prepare.size() - 2, 'x') + "\"}";
-  std::string input = at4096 + "\n\n[1]\n" + at4095 + "\n" +
-                      R"({"op":"start","session":7})"
-                      "\n";
+  const std::string padded = R"({"op":"prepare","pad":")";
+  const std::string at4095 = padded + std::string(4095 - padded.size() - 2, 'x') + "\"}";
+  const std::string at4096 = padded + std::string(4096 - padded.size() - 2, 'x') + "\"}";
+  std::string input = lines({at4096, "", "[1]", at4095, R"({"op":"start","session":7})"});
   for (int c = 0; c < 4; ++c) input += audioLine(7, signalChunk(c));
-  input += R"({"op":"end","session":7})"
-           "\n"
-           R"({"op":"start","session":8})"
-           "\n";
-  const auto run = testing::runProcess(MORVIK_VIRTUAL_MIC_SIM, {}, input);
-  const std::string invalid = R"({"event":"error","message":"虚拟麦克风命令无效"})"
-                              "\n";
-  EXPECT_EQ(run.output, invalid + invalid + invalid +
-                            R"({"event":"ready","device":"BlackHole 2ch","offline":true})"
-                            "\n"
-                            R"({"event":"final","session":7,"text":""})"
-                            "\n");
+  const auto run = testing::runProcess(MORVIK_VIRTUAL_MIC_SIM, {},
+                                       input + lines({R"({"op":"end","session":7})", R"({"op":"start","session":8})"}));
+  const std::string invalid = R"({"event":"error","message":"虚拟麦克风命令无效"})";
+  EXPECT_EQ(run.output, lines({invalid, invalid, invalid, readyLine, R"({"event":"final","session":7,"text":""})"}));
   EXPECT_EQ(run.exit.status, 0);
   EXPECT_EQ(run.errors, "");
-}
-
-// The lines of a text file, without their leading blanks.
-std::vector<std::string> trimmedLines(const std::string& path) {
-  std::ifstream file(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(file, line);)
-    lines.push_back(line.substr(std::min(line.find_first_not_of(' '), line.size())));
-  return lines;
-}
-
-// What a user copies from the documentation is what the tests and the demo run.
-TEST(VirtualMicDocs, SetupCommandIsTheScriptsWordForWord) {
-  const auto script = trimmedLines(MORVIK_SOURCE_DIR "/scripts/virtual-mic-device");
-  const auto docs = trimmedLines(MORVIK_SOURCE_DIR "/docs/virtual-mic-protocol.md");
-  const auto command = std::find_if(script.begin(), script.end(),
-                                    [](const std::string& line) { return line.rfind("pactl load-module", 0) == 0; });
-  ASSERT_NE(command, script.end());
-  const std::vector<std::string> lines(command, script.end());
-  EXPECT_NE(std::search(docs.begin(), docs.end(), lines.begin(), lines.end()), docs.end());
 }
 
 #ifdef MORVIK_VIRTUAL_MIC_LINUX
@@ -92,6 +70,14 @@ const bool inDesktopSession = [] {
     ::setenv(name, "/nonexistent", 1);
   return ::setenv("PULSE_SERVER", "unix:/nonexistent/native", 1) == 0;
 }();
+
+// What a user copies from the documentation is what the tests and the demo run.
+TEST(VirtualMicDocs, SetupCommandIsTheScriptsWordForWord) {
+  std::ifstream file(MORVIK_SOURCE_DIR "/scripts/virtual-mic-device");
+  const std::string script{std::istreambuf_iterator<char>(file), {}};
+  EXPECT_EQ(script.substr(script.rfind("pactl load-module")),
+            testing::documentedBlock(MORVIK_SOURCE_DIR "/docs/virtual-mic-protocol.md", "It runs, word for word"));
+}
 
 enum class Server { pulseAudio, pipeWire };
 void PrintTo(Server server, std::ostream* out) { *out << (server == Server::pipeWire ? "PipeWire" : "PulseAudio"); }
@@ -177,23 +163,6 @@ class VirtualMicPulse : public ::testing::TestWithParam<Server> {
 INSTANTIATE_TEST_SUITE_P(, VirtualMicPulse, ::testing::Values(Server::pulseAudio, Server::pipeWire),
                          [](const auto& run) { return ::testing::PrintToString(run.param); });
 
-// Sends a signal to the server process: the pulseaudio whose command line
-// names the server's socket. False, and nothing sent, when none is found.
-bool signalServer(const testing::SoundServer& server, int signal) {
-  const std::string socket = server.address().substr(std::strlen("unix:"));
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream file(entry.path() / "cmdline");
-    const std::string cmdline((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const pid_t pid = static_cast<pid_t>(std::stol(name));
-    if (pid > 1 && cmdline.rfind("/usr/bin/pulseaudio", 0) == 0 && cmdline.find(socket) != std::string::npos)
-      return ::kill(pid, signal) == 0;
-  }
-  return false;
-}
-
-const std::string readyLine = R"({"event":"ready","device":"BlackHole 2ch","offline":true})";
 const std::string outputFailedLine = R"({"event":"error","message":"虚拟麦克风输出失败"})";
 
 // Checks a monitor recording (stereo frames) against the pushed samples:
@@ -221,9 +190,8 @@ std::optional<std::size_t> heard(const std::string& recording, const std::vector
 TEST_P(VirtualMicPulse, MonitorHearsEverySampleOfBurstyRecordings) {
   auto recorder = pulse.recordMonitor();
   ChildProcess mic = helper();
-  mic.write(R"({"op":"prepare"})"
-            "\n");
-  ASSERT_EQ(mic.readLine(), R"({"event":"ready","device":"BlackHole 2ch","offline":true})");
+  mic.write(lines({prepare}));
+  ASSERT_EQ(mic.readLine(), readyLine);
   // As the keyboard delivers it: bursts of 1 to 12 chunks, each sent when its
   // last chunk is due, so real time on average and up to 220 ms late; then
   // recordings of one and two chunks, which "end" must still play.
@@ -265,13 +233,11 @@ TEST_P(VirtualMicPulse, MonitorHearsEverySampleOfBurstyRecordings) {
     EXPECT_EQ(mic.errorOutput(), "");
     return;
   }
-  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-       std::chrono::steady_clock::now() < deadline;) {
+  testing::eventually([&] {
     recording += recorder->readAll(std::chrono::milliseconds(20));
     const auto count = heard(recording, pushed);
-    ASSERT_TRUE(count.has_value());
-    if (*count == pushed.size()) break;
-  }
+    return !count || *count == pushed.size();
+  });
   EXPECT_EQ(heard(recording, pushed), pushed.size());
   EXPECT_EQ(mic.wait().status, 0);
   EXPECT_EQ(mic.errorOutput(), "");
@@ -289,27 +255,20 @@ TEST_F(VirtualMicPulse, IdleOrListenedSinkKeepsUpInRealTimeUndisturbed) {
     if (listened) {
       listener.emplace("/usr/bin/parec", std::vector<std::string>{"-v", "-d", "blackhole.monitor", "--raw"},
                        pulse.environment());
-      bool listening = false;
-      for (int i = 0; i < 500 && !listening; ++i) {
-        listening = !testing::runProcess("/usr/bin/pactl", {"list", "short", "source-outputs"}, {}, pulse.environment())
-                         .output.empty();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-      ASSERT_TRUE(listening);
+      ASSERT_TRUE(testing::eventually([&] {
+        return !testing::runProcess("/usr/bin/pactl", {"list", "short", "source-outputs"}, {}, pulse.environment())
+                    .output.empty();
+      }));
     }
     ChildProcess mic = helper();
-    mic.write(R"({"op":"prepare"})"
-              "\n"
-              R"({"op":"start","session":1})"
-              "\n");
+    mic.write(lines({prepare, startOne}));
     ASSERT_EQ(mic.readLine(), readyLine);
     for (int c = 0; c < 30; ++c) {
       mic.write(audioLine(1, signalChunk(c)));
       EXPECT_EQ(mic.readLine(std::chrono::milliseconds(20)), std::nullopt);  // in real time
     }
-    mic.write(R"({"op":"end","session":1})"
-              "\n");
-    EXPECT_EQ(mic.readLine(), R"({"event":"final","session":1,"text":""})");
+    mic.write(lines({R"({"op":"end","session":1})"}));
+    EXPECT_EQ(mic.readLine(), finalOne);
   }
   listener->wait(std::chrono::milliseconds(0));
   EXPECT_EQ(listener->errorOutput().find("Stream device suspended"), std::string::npos);
@@ -319,21 +278,16 @@ TEST_P(VirtualMicPulse, SuspendedSinkCongestsOnPulseAudioAndWakesOnPipeWire) {
   // Pushed in real time, so only a sink that does not play runs the pool dry.
   ASSERT_EQ(pulse.pactl({"suspend-sink", "blackhole", "1"}), 0);
   ChildProcess mic = helper();
-  mic.write(R"({"op":"prepare"})"
-            "\n"
-            R"({"op":"start","session":1})"
-            "\n");
+  mic.write(lines({prepare, startOne}));
   for (int c = 0; c < 49; ++c) {
     mic.write(audioLine(1, signalChunk(c)));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  mic.write(R"({"op":"end","session":1})"
-            "\n");
+  mic.write(lines({R"({"op":"end","session":1})"}));
   mic.closeInput();
   EXPECT_EQ(mic.readAllLines(),
-            (Lines{R"({"event":"ready","device":"BlackHole 2ch","offline":true})",
-                   onPipeWire() ? R"({"event":"final","session":1,"text":""})"
-                                : R"({"event":"error","message":"虚拟麦克风输出拥堵，已停止本轮录音"})"}));
+            (Lines{readyLine,
+                   onPipeWire() ? finalOne : R"({"event":"error","message":"虚拟麦克风输出拥堵，已停止本轮录音"})"}));
   EXPECT_EQ(mic.wait().status, 0);
 }
 
@@ -341,9 +295,7 @@ TEST_P(VirtualMicPulse, MissingSinkIsTheFatalErrorAndStandardErrorStaysEmpty) {
   ASSERT_EQ(pulse.removeSink(), 0);
   // libpulse keeps a cookie in the home folder and complains on standard
   // error when it can neither read nor write one there.
-  const auto run = testing::runProcess(MORVIK_VIRTUAL_MIC_LINUX, {},
-                                       R"({"op":"prepare"})"
-                                       "\n",
+  const auto run = testing::runProcess(MORVIK_VIRTUAL_MIC_LINUX, {}, lines({prepare}),
                                        {pulse.environment()[0], "HOME=/proc", "XDG_CONFIG_HOME=/proc"});
   EXPECT_EQ(
       run.output,
@@ -355,23 +307,19 @@ TEST_P(VirtualMicPulse, MissingSinkIsTheFatalErrorAndStandardErrorStaysEmpty) {
 
 TEST_F(VirtualMicPulse, StalledServerIsAnOutputFailureAndRecovers) {
   ChildProcess mic = helper();
-  mic.write(R"({"op":"prepare"})"
-            "\n");
+  mic.write(lines({prepare}));
   ASSERT_EQ(mic.readLine(), readyLine);
-  ASSERT_TRUE(signalServer(pulse, SIGSTOP));
+  const pid_t daemon = dynamic_cast<testing::PulseServer&>(pulse).pid();
+  ASSERT_EQ(::kill(daemon, SIGSTOP), 0);
   // Neither request waits for the server twice in full, and neither blames the driver.
-  mic.write(R"({"op":"start","session":1})"
-            "\n"
-            R"({"op":"prepare"})"
-            "\n");
+  mic.write(lines({startOne, prepare}));
   EXPECT_EQ(mic.readLine(), outputFailedLine) << "start";
   EXPECT_EQ(mic.readLine(), outputFailedLine) << "prepare";
-  ASSERT_TRUE(signalServer(pulse, SIGCONT));
+  ASSERT_EQ(::kill(daemon, SIGCONT), 0);
   ASSERT_EQ(pulse.pactl({"info"}), 0);
   std::optional<std::string> answer;
   for (int tries = 0; tries < 5 && answer != readyLine; ++tries) {
-    mic.write(R"({"op":"prepare"})"
-              "\n");
+    mic.write(lines({prepare}));
     answer = mic.readLine();
   }
   EXPECT_EQ(answer, readyLine);
@@ -383,15 +331,12 @@ TEST(VirtualMicPulseGone, SinkOrServerGoneMidStreamIsAnOutputFailure) {
     SCOPED_TRACE(serverDies ? "server killed" : "sink unloaded");
     testing::PulseServer own;
     ChildProcess mic(MORVIK_VIRTUAL_MIC_LINUX, {}, own.environment());
-    mic.write(R"({"op":"prepare"})"
-              "\n"
-              R"({"op":"start","session":1})"
-              "\n");
+    mic.write(lines({prepare, startOne}));
     ASSERT_EQ(mic.readLine(), readyLine);
     std::optional<std::string> answer;
     for (int c = 0; c < 250 && !answer; ++c) {
       if (c == 10 && serverDies) {
-        ASSERT_TRUE(signalServer(own, SIGKILL));
+        ASSERT_EQ(::kill(own.pid(), SIGKILL), 0);
       }
       if (c == 10 && !serverDies) {
         ASSERT_EQ(own.pactl({"unload-module", "module-null-sink"}), 0);
