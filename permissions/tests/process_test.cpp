@@ -19,26 +19,16 @@ namespace morvik::permissions {
 namespace {
 
 TEST(PermissionsProcess, OneLineOrNothingWithItsExitStatus) {
-  const struct {
-    std::vector<std::string> arguments;
-    std::string output;
-    int status;
-  } cases[] = {
-      {{},
-       R"({"bluetooth":"granted","accessibility":"granted","speech":"granted"})"
-       "\n",
-       0},
-      {{"bluetooth", "x", "y"},
-       R"({"bluetooth":"granted","accessibility":"granted","speech":"granted"})"
-       "\n",
-       0},
-      {{"Speech"}, "", 2},
-      {{""}, "", 2},
-  };
-  for (const auto& c : cases) {
-    const auto run = testing::runProcess(MORVIK_PERMISSIONS_SIM, c.arguments);
-    EXPECT_EQ(run.output, c.output);
-    EXPECT_EQ(run.exit.status, c.status);
+  const std::string granted = R"({"bluetooth":"granted","accessibility":"granted","speech":"granted"})"
+                              "\n";
+  for (const auto& [arguments, output, status] :
+       {std::tuple<std::vector<std::string>, std::string, int>{{}, granted, 0},
+        {{"bluetooth", "x", "y"}, granted, 0},
+        {{"Speech"}, "", 2},
+        {{""}, "", 2}}) {
+    const auto run = testing::runProcess(MORVIK_PERMISSIONS_SIM, arguments);
+    EXPECT_EQ(run.output, output);
+    EXPECT_EQ(run.exit.status, status);
     EXPECT_EQ(run.errors, "");
   }
 }
