@@ -19,19 +19,24 @@
 namespace morvik::context {
 namespace {
 
+const std::string ready = std::string(R"({"ready":true})") + "\n";
+const std::string switched = std::string(R"({"skipped":"窗口已切换或存在对话框"})") + "\n";
+const std::string busy = std::string(R"({"skipped":"正在操作，请稍后保存"})") + "\n";
+
 TEST(ContextProcess, SaveCheckAnswers) {
+  const std::string invalid = std::string(R"({"error":"保存请求无效"})") + "\n";
   const std::string context =
       R"({"processId":812,"id":"com.apple.TextEdit","windowId":"812:4711","title":"Notes.txt","url":""})";
   const std::pair<std::string, std::string> cases[] = {
-      {"", R"({"error":"保存请求无效"})"},
-      {R"({"scope":"window","context":)" + context + "}\nnot read\n", R"({"ready":true})"},
-      {std::string(5 * 1024 * 1024, '{'), R"({"error":"保存请求无效"})"},
+      {"", invalid},
+      {R"({"scope":"window","context":)" + context + "}\nnot read\n", ready},
+      {std::string(5 * 1024 * 1024, '{'), invalid},
   };
   for (const auto& [input, answer] : cases) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--check-save"}, std::vector<std::string>{"-v", "--check-save", "x"}}) {
       const auto run = testing::runProcess(MORVIK_CONTEXT_SIM, args, input);
-      EXPECT_EQ(run.output, answer + "\n") << input.substr(0, 60);
+      EXPECT_EQ(run.output, answer) << input.substr(0, 60);
       EXPECT_EQ(run.exit.status, 0);
     }
   }
@@ -57,10 +62,6 @@ class ContextLinux : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { desktop = new testing::DesktopSession(MORVIK_GTK_TEST_APP); }
   static void TearDownTestSuite() { delete desktop; }
-  channel::Json snapshot() {
-    ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, desktop->environment());
-    return object(monitor.readLine(std::chrono::seconds(5)));
-  }
   std::string check(const std::string& scope, const channel::Json& context) {
     const auto line = channel::serialize({{"scope", scope}, {"context", context}}) + "\n";
     return testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, line, desktop->environment()).output;
@@ -70,9 +71,7 @@ class ContextLinux : public ::testing::Test {
   std::string settledCheck(const std::string& scope, const channel::Json& context) {
     std::string answer;
     for (int run = 0; run < 3; ++run)
-      if ((answer = check(scope, context)) != R"({"skipped":"窗口已切换或存在对话框"})"
-                                              "\n")
-        break;
+      if ((answer = check(scope, context)) != switched) break;
     return answer;
   }
   // The monitor's snapshots until one meets the condition (the desktop acts
@@ -113,7 +112,7 @@ TEST_F(ContextLinux, SnapshotFollowsTheFocusAndTheDialog) {
         << key;
   }
   desktop->setAccessibilityEnabled(false);
-  current = snapshot();
+  current = snapshotWhere([](const channel::Json&) { return true; });
   desktop->setAccessibilityEnabled(true);
   EXPECT_EQ(current["pageAccess"], false);
   EXPECT_TRUE(current["hasWindow"].is_null());
@@ -124,8 +123,7 @@ TEST_F(ContextLinux, SnapshotFollowsTheFocusAndTheDialog) {
   EXPECT_EQ(current["title"], "Unsaved changes");
   EXPECT_EQ(current["safeToSave"], false);
   EXPECT_EQ(current["id"], "studio.morvik.TestNotes") << "a dialog belongs to its application";
-  EXPECT_EQ(check("app", current), R"({"skipped":"窗口已切换或存在对话框"})"
-                                   "\n");
+  EXPECT_EQ(check("app", current), switched);
   desktop->xdotool({"key", "Escape"});
   snapshotWhere([](const channel::Json& s) { return s["title"] == "Morvik Test Notes"; });
 }
@@ -160,21 +158,16 @@ TEST_F(ContextLinux, CountersAndTheBusyRules) {
   {
     // Typing on while the check runs, however long a loaded machine makes it.
     ChildProcess typing("/usr/bin/xdotool", {"type", "--delay", "200", std::string(100, 'x')}, desktop->environment());
-    EXPECT_EQ(settledCheck("window", context), R"({"skipped":"正在操作，请稍后保存"})"
-                                               "\n")
-        << "keys pressed just now";
+    EXPECT_EQ(settledCheck("window", context), busy) << "keys pressed just now";
   }
   desktop->xdotool({"keyup", "x"});  // the key the stopped typing may have left down
   std::this_thread::sleep_for(milliseconds(1100));
-  EXPECT_EQ(settledCheck("window", context), R"({"ready":true})"
-                                             "\n");
+  EXPECT_EQ(settledCheck("window", context), ready);
   desktop->xdotool({"keydown", "shift"});
   std::this_thread::sleep_for(milliseconds(1100));
   const auto held = settledCheck("window", context);
   desktop->xdotool({"keyup", "shift"});
-  EXPECT_EQ(held, R"({"skipped":"正在操作，请稍后保存"})"
-                  "\n")
-      << "Shift held";
+  EXPECT_EQ(held, busy) << "Shift held";
 }
 TEST_F(ContextLinux, BrowserByItsLinuxNameGivesThePage) {
   ChildProcess browser("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--browser"}, desktop->environment());
@@ -202,8 +195,7 @@ TEST_F(ContextLinux, ReadsThatFailDecideNothing) {
 
 TEST_F(ContextLinux, HungApplicationOrSessionBusCostsNoMoreThanATick) {
   // A desktop that has just started may not have a front window yet.
-  auto context = snapshot();
-  for (int tries = 0; tries < 10 && !context.contains("processId"); ++tries) context = snapshot();
+  const auto context = snapshotWhere([](const channel::Json& s) { return s.contains("processId"); });
   const int pid = desktop->applicationProcess();
   ::kill(pid, SIGSTOP);
   ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, desktop->environment());
@@ -314,15 +306,12 @@ TEST(ContextX11, VanishedWindowsAndALostServerAreNoFrontApplication) {
   const std::string request = R"({"scope":"app","context":{"processId":4242,"id":""}})"
                               "\n";
   // Without the screen saver's idle time the user may be typing: busy.
-  EXPECT_EQ(testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, request, display.environment()).output,
-            R"({"skipped":"正在操作，请稍后保存"})"
-            "\n");
+  EXPECT_EQ(testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, request, display.environment()).output, busy);
 
   ASSERT_TRUE(display.setFront("0x3fffff"));  // a window that does not exist
   EXPECT_TRUE(until(none));
   const auto gone = testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, request, display.environment());
-  EXPECT_EQ(gone.output, R"({"skipped":"窗口已切换或存在对话框"})"
-                         "\n");
+  EXPECT_EQ(gone.output, switched);
   EXPECT_EQ(gone.errors, "");
 
   ASSERT_TRUE(display.setFront("root"));
