@@ -14,6 +14,9 @@
 #include <thread>
 
 #include "testsupport/desktop_session.h"
+// Xlib last: its macros (None, Status...) would shadow other headers' names.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #endif
 
 namespace morvik::context {
@@ -247,28 +250,16 @@ class BareDisplay {
   // Sets the active window (the root window, or an id); the root window has
   // the process id 4242.
   bool setFront(const std::string& window) {
-    static const char* const script = R"(
-import ctypes, sys
-x = ctypes.cdll.LoadLibrary("libX11.so.6")
-x.XOpenDisplay.restype = ctypes.c_void_p
-x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-x.XDefaultRootWindow.restype = ctypes.c_ulong
-x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-x.XInternAtom.restype = ctypes.c_ulong
-x.XChangeProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_int,
-                              ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
-x.XCloseDisplay.argtypes = [ctypes.c_void_p]
-display = x.XOpenDisplay(None)
-if not display:
-    sys.exit(1)
-root = x.XDefaultRootWindow(display)
-front = root if sys.argv[1] == "root" else int(sys.argv[1], 0)
-for name, kind, value in ((b"_NET_WM_PID", 6, 4242), (b"_NET_ACTIVE_WINDOW", 33, front)):
-    data = ctypes.c_long(value)
-    x.XChangeProperty(display, root, x.XInternAtom(display, name, 0), kind, 32, 0, ctypes.byref(data), 1)
-x.XCloseDisplay(display)
-)";
-    return testing::runProcess("/usr/bin/python3", {"-c", script, window}, {}, environment_).exit.status == 0;
+    Display* display = XOpenDisplay((":" + number_).c_str());
+    if (display == nullptr) return false;
+    const Window root = DefaultRootWindow(display);
+    const long pid = 4242, front = static_cast<long>(window == "root" ? root : std::stoul(window, nullptr, 0));
+    for (const auto& [name, type, value] :
+         {std::tuple{"_NET_WM_PID", XA_CARDINAL, &pid}, {"_NET_ACTIVE_WINDOW", XA_WINDOW, &front}})
+      XChangeProperty(display, root, XInternAtom(display, name, False), type, 32, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(value), 1);
+    XCloseDisplay(display);
+    return true;
   }
   const std::vector<std::string>& environment() const { return environment_; }
 
@@ -337,13 +328,10 @@ TEST(ContextDesktop, MonitorFollowsARestartedBusAndTheDesktopLeavesNoProcess) {
     // a registry that starts late lets happen: that application must not be
     // taken for the desktop.
     const auto address = [&] {
-      return testing::runProcess(
-                 "/usr/bin/python3",
-                 {"-c",
-                  "from gi.repository import Gio;import sys;b=Gio.bus_get_sync(Gio.BusType.SESSION);"
-                  "print(b.call_sync('org.a11y.Bus','/org/a11y/bus','org.a11y.Bus','GetAddress',None,None,0,"
-                  "-1).unpack()[0])"},
-                 {}, session.environment())
+      return testing::runProcess("/usr/bin/dbus-send",
+                                 {"--session", "--print-reply=literal", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                                  "org.a11y.Bus.GetAddress"},
+                                 {}, session.environment())
           .output;
     };
     const std::string takeNames =

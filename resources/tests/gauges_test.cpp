@@ -43,8 +43,9 @@ TEST(Gauges, MacMemoryFormula) {
   EXPECT_GT(macMemoryInUse({4000000000u, 4000000000u, 4000000000u, 4000000000u, 0, 0}, page, physical), 100);
 }
 
-// Zero is a reading, not an absent one; the other shapes show in the Linux sample.
+// Zero is a reading, not an absent one.
 TEST(Gauges, OutputObject) {
+  EXPECT_EQ(channel::serialize(sampleObject({})), R"({"gpu":null,"fanRpm":null})");
   EXPECT_EQ(channel::serialize(sampleObject({0.0, std::nullopt, 0.0})), R"({"gpu":0,"fanRpm":null,"ram":0})");
 }
 
