@@ -172,16 +172,6 @@ TEST_F(ContextLinux, CountersAndTheBusyRules) {
   desktop->xdotool({"keyup", "shift"});
   EXPECT_EQ(held, busy) << "Shift held";
 }
-TEST_F(ContextLinux, BrowserByItsLinuxNameGivesThePage) {
-  ChildProcess browser("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--browser"}, desktop->environment());
-  ASSERT_EQ(browser.readLine(std::chrono::seconds(20)), "ready");
-  const auto current = snapshotWhere([](const channel::Json& s) { return s["url"] != ""; });
-  browser.wait(milliseconds(10));
-  desktop->xdotool({"search", "--name", "Morvik Test Notes", "windowactivate"});
-  EXPECT_EQ(current["id"], "firefox");
-  EXPECT_EQ(current["url"], "https://example.org/page");
-}
-
 TEST_F(ContextLinux, ReadsThatFailDecideNothing) {
   // The focused group's states fail: not "disabled, so no text focus". The
   // window's and its modal dialog's places fail: the dialog is still not the
@@ -361,6 +351,8 @@ TEST(ContextDesktop, MonitorFollowsARestartedBusAndTheDesktopLeavesNoProcess) {
     }
     EXPECT_EQ(current["title"], "Example Domain");
     EXPECT_EQ(current["hasWindow"], true);
+    EXPECT_EQ(current["id"], "firefox") << "the browser by its Linux name gives the page";
+    EXPECT_EQ(current["url"], "https://example.org/page");
     // Restarts that give the registry the same name again, which libatspi's
     // table of applications once paid for with a freed registry proxy.
     // Each round starts an application that only the new bus can show.

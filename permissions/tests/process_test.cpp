@@ -51,13 +51,10 @@ TEST(PermissionsLinux, BlueZAndTheAccessibilityBus) {
   const std::vector<std::string> nowhere = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent",
                                             "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
   EXPECT_EQ(report(nowhere), absent);
-  {
-    ble::linux::BluezMock bluez;
-    EXPECT_TRUE(soonReports(bluez.environment(), R"({"bluetooth":"granted",)"));
-  }
-  {
-    ble::linux::BluezMock refusing({.denyObjectManager = true});
-    EXPECT_TRUE(soonReports(refusing.environment(), R"({"bluetooth":"denied",)"));
+  for (const bool refusing : {false, true}) {
+    ble::linux::BluezMock bluez({.denyObjectManager = refusing});
+    EXPECT_TRUE(
+        soonReports(bluez.environment(), refusing ? R"({"bluetooth":"denied",)" : R"({"bluetooth":"granted",)"));
   }
   testing::DesktopSession desktop(MORVIK_GTK_TEST_APP);
   EXPECT_TRUE(soonReports(desktop.environment(), R"("accessibility":"granted")"));
