@@ -8,14 +8,6 @@
 #include <stdexcept>
 
 namespace morvik::testing {
-namespace {
-
-std::string trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  return text;
-}
-
-}  // namespace
 
 DesktopSession::DesktopSession(const std::string& application) {
   char pattern[] = "/tmp/morvik-desktop-XXXXXX";
@@ -45,7 +37,7 @@ DesktopSession::DesktopSession(const std::string& application) {
   if (app->readLine(std::chrono::seconds(20)) != "ready")
     throw std::runtime_error("the test application did not start");
   // Until the window manager has made the window active.
-  eventually([&] { return !trimmed(xdotool({"getactivewindow"})).empty(); });
+  eventually([&] { return !xdotool({"getactivewindow"}).empty(); });
 }
 
 DesktopSession::~DesktopSession() {
@@ -88,8 +80,6 @@ void DesktopSession::setAccessibilityEnabled(bool enabled) const {
       {}, environment_);
 }
 
-int DesktopSession::applicationProcess() const {
-  return std::stoi(trimmed(xdotool({"getactivewindow", "getwindowpid"})));
-}
+int DesktopSession::applicationProcess() const { return std::stoi(xdotool({"getactivewindow", "getwindowpid"})); }
 
 }  // namespace morvik::testing

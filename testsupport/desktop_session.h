@@ -20,9 +20,7 @@ class DesktopSession {
   DesktopSession(const DesktopSession&) = delete;
   DesktopSession& operator=(const DesktopSession&) = delete;
 
-  // The environment of a program on this desktop.
   const std::vector<std::string>& environment() const { return environment_; }
-  // Runs xdotool with the arguments; its output.
   std::string xdotool(const std::vector<std::string>& args) const;
   void setAccessibilityEnabled(bool enabled) const;
   // Stops the accessibility bus and starts a new one, enabled.

@@ -124,22 +124,16 @@ bool ChildProcess::fill(Clock::time_point deadline) {
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    const auto at = buffer_.find('\n');
-    if (at != std::string::npos) {
-      std::string line = buffer_.substr(0, at);
-      buffer_.erase(0, at + 1);
-      return line;
-    }
+  std::size_t at;
+  while ((at = buffer_.find('\n')) == std::string::npos)
     if (!fill(deadline)) {
-      if (outputEnded_ && !buffer_.empty()) {
-        std::string rest = std::move(buffer_);
-        buffer_.clear();
-        return rest;
-      }
-      return std::nullopt;
+      // The last line may end without a line feed.
+      if (!outputEnded_ || buffer_.empty()) return std::nullopt;
+      return std::exchange(buffer_, {});
     }
-  }
+  std::string line = buffer_.substr(0, at);
+  buffer_.erase(0, at + 1);
+  return line;
 }
 
 std::vector<std::string> ChildProcess::readAllLines(std::chrono::milliseconds timeout) {

@@ -28,16 +28,13 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Writes all bytes to the child's standard input (blocking).
   void write(std::string_view bytes);
   void closeInput();
 
   // The next output line without its line feed, or nothing at end of output
   // or when the deadline passes first.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // Every output line until end of output.
   std::vector<std::string> readAllLines(std::chrono::milliseconds timeout = std::chrono::seconds(30));
-  // All raw output bytes until end of output.
   std::string readAll(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   pid_t pid() const { return pid_; }
   // Whatever the child wrote on standard error so far (read at exit).

@@ -2,6 +2,7 @@
 // the real reader, main loop and emit over pipes.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <thread>
 
 #include "testsupport/process.h"
@@ -16,13 +17,10 @@ std::vector<std::string> echo(std::string_view input) {
   const auto result = runProcess(MORVIK_CHANNEL_ECHO, {}, input);
   EXPECT_EQ(result.exit.status, 0);
   EXPECT_EQ(result.errors, "");
+  EXPECT_TRUE(result.output.empty() || result.output.back() == '\n') << "every line ends with a line feed";
+  std::istringstream output(result.output);
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (auto at = result.output.find('\n'); at != std::string::npos; at = result.output.find('\n', start)) {
-    lines.push_back(result.output.substr(start, at - start));
-    start = at + 1;
-  }
-  EXPECT_EQ(start, result.output.size()) << "output ends without a line feed";
+  for (std::string line; std::getline(output, line);) lines.push_back(line);
   return lines;
 }
 

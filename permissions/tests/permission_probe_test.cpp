@@ -13,7 +13,6 @@ using Lines = std::vector<std::string>;
 using std::chrono::seconds;
 
 struct Probe {
-  Probe() = default;
   void run(std::vector<std::string> arguments) {
     probe.run(arguments);
     loop.runReady();
@@ -26,16 +25,6 @@ struct Probe {
   std::vector<int> exits;
   PermissionProbe probe{source, loop, out, [this](int status) { exits.push_back(status); }};
 };
-
-TEST(PermissionStatus, TwoTablesForTwoEnumerations) {
-  const std::vector<std::string> bluetooth = {"not-determined", "restricted", "denied", "granted", "unknown"};
-  const std::vector<std::string> speech = {"not-determined", "denied", "restricted", "granted", "unknown"};
-  for (int value = 0; value <= 4; ++value) {
-    EXPECT_EQ(bluetoothStatus(value), bluetooth[static_cast<std::size_t>(value)]);
-    EXPECT_EQ(speechStatus(value), speech[static_cast<std::size_t>(value)]);
-  }
-  EXPECT_EQ(bluetoothStatus(-1), "unknown");
-}
 
 TEST(PermissionProbe, CommandsReportAtOnceWhenDecided) {
   const struct {
@@ -64,15 +53,6 @@ TEST(PermissionProbe, CommandsReportAtOnceWhenDecided) {
     EXPECT_EQ(p.lines(), Lines{c.report});
     EXPECT_EQ(p.exits, std::vector<int>{0});
     EXPECT_EQ(p.source.centralManagers + p.source.speechRequests, 0) << "nothing asked";
-  }
-}
-
-TEST(PermissionProbe, UnknownCommandsWriteNothing) {
-  for (const std::string command : {"Status", "BLUETOOTH", "", "--help", "-s", "report"}) {
-    Probe p;
-    p.run({command, "status"});
-    EXPECT_EQ(p.lines(), Lines{}) << command;
-    EXPECT_EQ(p.exits, std::vector<int>{2}) << command;
   }
 }
 

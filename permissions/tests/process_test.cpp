@@ -19,31 +19,23 @@ namespace morvik::permissions {
 namespace {
 
 TEST(PermissionsProcess, OneLineOrNothingWithItsExitStatus) {
-  const struct {
-    std::vector<std::string> arguments;
-    std::string output;
-    int status;
-  } cases[] = {
-      {{},
-       R"({"bluetooth":"granted","accessibility":"granted","speech":"granted"})"
-       "\n",
-       0},
-      {{"bluetooth", "x", "y"},
-       R"({"bluetooth":"granted","accessibility":"granted","speech":"granted"})"
-       "\n",
-       0},
-      {{"Speech"}, "", 2},
-      {{""}, "", 2},
-  };
-  for (const auto& c : cases) {
-    const auto run = testing::runProcess(MORVIK_PERMISSIONS_SIM, c.arguments);
-    EXPECT_EQ(run.output, c.output);
-    EXPECT_EQ(run.exit.status, c.status);
+  const std::string granted = R"({"bluetooth":"granted","accessibility":"granted","speech":"granted"})"
+                              "\n";
+  for (const auto& [arguments, output, status] :
+       {std::tuple<std::vector<std::string>, std::string, int>{{}, granted, 0},
+        {{"bluetooth", "x", "y"}, granted, 0},
+        {{"Speech"}, "", 2},
+        {{""}, "", 2}}) {
+    const auto run = testing::runProcess(MORVIK_PERMISSIONS_SIM, arguments);
+    EXPECT_EQ(run.output, output);
+    EXPECT_EQ(run.exit.status, status);
     EXPECT_EQ(run.errors, "");
   }
 }
 
 #ifdef MORVIK_PERMISSIONS_LINUX
+const std::string absent = std::string(R"({"bluetooth":"unknown","accessibility":"denied","speech":"granted"})") + "\n";
+
 // Linux decides everything at once: what BlueZ and the accessibility bus answer.
 TEST(PermissionsLinux, BlueZAndTheAccessibilityBus) {
   const auto report = [](const std::vector<std::string>& environment) {
@@ -58,15 +50,11 @@ TEST(PermissionsLinux, BlueZAndTheAccessibilityBus) {
   };
   const std::vector<std::string> nowhere = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent",
                                             "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
-  EXPECT_EQ(report(nowhere), R"({"bluetooth":"unknown","accessibility":"denied","speech":"granted"})"
-                             "\n");
-  {
-    ble::linux::BluezMock bluez;
-    EXPECT_TRUE(soonReports(bluez.environment(), R"({"bluetooth":"granted",)"));
-  }
-  {
-    ble::linux::BluezMock refusing({.denyObjectManager = true});
-    EXPECT_TRUE(soonReports(refusing.environment(), R"({"bluetooth":"denied",)"));
+  EXPECT_EQ(report(nowhere), absent);
+  for (const bool refusing : {false, true}) {
+    ble::linux::BluezMock bluez({.denyObjectManager = refusing});
+    EXPECT_TRUE(
+        soonReports(bluez.environment(), refusing ? R"({"bluetooth":"denied",)" : R"({"bluetooth":"granted",)"));
   }
   testing::DesktopSession desktop(MORVIK_GTK_TEST_APP);
   EXPECT_TRUE(soonReports(desktop.environment(), R"("accessibility":"granted")"));
@@ -74,26 +62,25 @@ TEST(PermissionsLinux, BlueZAndTheAccessibilityBus) {
   EXPECT_NE(report(desktop.environment()).find(R"("accessibility":"denied")"), std::string::npos);
 }
 
-// A socket that takes connections at `path` and answers nothing by itself;
-// -1 when it cannot be made.
-int listeningAt(const std::string& path) {
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(listener, 8) != 0) {
-    ::close(listener);
-    return -1;
+// A socket of the test's own that takes connections and answers nothing by itself.
+struct Listening {
+  explicit Listening(const std::string& name) : path("/tmp/morvik-" + name + "-" + std::to_string(::getpid())) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 8) != 0) fd = -1;
   }
-  return listener;
-}
+  ~Listening() {
+    ::close(fd);
+    ::unlink(path.c_str());
+  }
+  const std::string path;
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+};
 
 // A report changes nothing and waits on nobody: a stopped daemon is not
 // started, a stalled bus or daemon counts as absent, asked once.
 TEST(PermissionsLinux, StoppedOrStalledDaemons) {
-  const std::string absent = R"({"bluetooth":"unknown","accessibility":"denied","speech":"granted"})"
-                             "\n";
   {
     ble::linux::BluezMock stopped({.startService = false, .activatable = true});
     EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {}, stopped.bothBuses()).output, absent);
@@ -101,11 +88,10 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
   }
   {
     // A bus that takes connections and never answers their handshake.
-    const std::string path = "/tmp/morvik-silent-bus-" + std::to_string(::getpid());
-    const int listener = listeningAt(path);
-    ASSERT_GE(listener, 0);
-    const std::vector<std::string> silent = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + path,
-                                             "DBUS_SESSION_BUS_ADDRESS=unix:path=" + path};
+    const Listening bus("silent-bus");
+    ASSERT_GE(bus.fd, 0);
+    const std::vector<std::string> silent = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + bus.path,
+                                             "DBUS_SESSION_BUS_ADDRESS=unix:path=" + bus.path};
     // Also from an application that hands down hundreds of sockets, which
     // must stay open, or that starts it with the alarm signal blocked.
     for (const auto& [handedDown, alarmBlocked] : {std::pair{300, false}, {0, false}, {0, true}}) {
@@ -125,17 +111,14 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
         ::close(descriptors[i + 1]);
       }
     }
-    ::close(listener);
-    ::unlink(path.c_str());
   }
   {
     // Something that is not a bus at all (a web server, say) answers the
     // handshake: nobody refused anything, BlueZ is just not there.
-    const std::string path = "/tmp/morvik-web-server-" + std::to_string(::getpid());
-    const int listener = listeningAt(path);
-    ASSERT_GE(listener, 0);
-    std::thread server([listener] {
-      const int connection = ::accept(listener, nullptr, nullptr);
+    const Listening web("web-server");
+    ASSERT_GE(web.fd, 0);
+    std::thread server([&web] {
+      const int connection = ::accept(web.fd, nullptr, nullptr);
       char request[256];
       const std::string answer = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
       if (::read(connection, request, sizeof(request)) > 0 && ::write(connection, answer.data(), answer.size()) < 0) {
@@ -144,13 +127,11 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
     });
     EXPECT_EQ(testing::runProcess(
                   MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {},
-                  {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + path, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"})
+                  {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + web.path, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"})
                   .output,
               absent);
-    ::shutdown(listener, SHUT_RDWR);  // ends the accept if nobody came
+    ::shutdown(web.fd, SHUT_RDWR);  // ends the accept if nobody came
     server.join();
-    ::close(listener);
-    ::unlink(path.c_str());
   }
   {
     // A bus reached through a program it starts ("unixexec:"), here one that

@@ -9,26 +9,6 @@
 namespace morvik::resources {
 namespace {
 
-std::optional<double> decode(std::string_view type, std::uint32_t size, std::vector<std::uint8_t> bytes) {
-  bytes.resize(32);
-  return decodeSmcValue(fourCharCode(type), size, bytes.data());
-}
-
-TEST(SmcValue, DecodesTheFourTypesOfTheirSizeOnly) {
-  EXPECT_EQ(decode("fpe2", 2, {0x1C, 0x20}), 1800.0);
-  EXPECT_EQ(decode("fpe2", 2, {0x00, 0x03}), 0.75);
-  EXPECT_EQ(decode("ui16", 2, {0x09, 0x60}), 2400.0);
-  EXPECT_EQ(decode("ui8 ", 1, {0xFF}), 255.0);
-  EXPECT_EQ(decode("flt ", 4, {0x00, 0x00, 0x96, 0x44}), 1200.0);            // 1200.0f, little-endian
-  EXPECT_EQ(decode("flt ", 4, {0x00, 0x00, 0xC0, 0x7F}).has_value(), true);  // NaN decodes; the fan rule drops it
-  // The size must match the type.
-  EXPECT_EQ(decode("fpe2", 4, {0x1C, 0x20}), std::nullopt);
-  EXPECT_EQ(decode("ui16", 1, {0x09}), std::nullopt);
-  EXPECT_EQ(decode("ui8 ", 2, {0x01, 0x02}), std::nullopt);
-  EXPECT_EQ(decode("flt ", 2, {0x00, 0x00}), std::nullopt);
-  EXPECT_EQ(decode("si16", 2, {0x00, 0x01}), std::nullopt);
-}
-
 TEST(SmcBlock, LayoutOfTheParameterBlock) {
   SmcBlock block;
   block.setKey("FNum");
@@ -88,50 +68,40 @@ FakeSmc::Key fpe2(unsigned rpm) {
   return {"fpe2", 2, {static_cast<std::uint8_t>(raw >> 8), static_cast<std::uint8_t>(raw)}};
 }
 
-TEST(MaximumFanRPM, FanCountRules) {
+FakeSmc::Key ui8(std::uint8_t value) { return {"ui8 ", 1, {value}}; }
+
+TEST(MaximumFanRPM, FanCountAndReadings) {
   const struct {
     const char* name;
-    FakeSmc::Key fans;
+    FakeSmc::Key count;
+    std::vector<FakeSmc::Key> fans;
     std::optional<double> expected;
   } cases[] = {
-      {"no fans", {"ui8 ", 1, {0}}, std::nullopt},
-      {"seventeen fans", {"ui8 ", 1, {17}}, std::nullopt},
-      {"two fans", {"ui8 ", 1, {2}}, 2400.0},
-      {"fan count of another type", {"flt ", 4, {0x00, 0x00, 0x00, 0x40}}, 2400.0},  // 2.0f
+      {"no fans", ui8(0), {fpe2(1200)}, std::nullopt},
+      {"seventeen fans", ui8(17), {fpe2(1200)}, std::nullopt},
+      {"fan count of another type", {"flt ", 4, {0x00, 0x00, 0x00, 0x40}}, {fpe2(1200), fpe2(2400)}, 2400.0},  // 2.0f
+      {"lone 65535", ui8(1), {{"ui16", 2, {0xFF, 0xFF}}}, std::nullopt},
+      {"65535 beside a real one", ui8(2), {{"ui16", 2, {0xFF, 0xFF}}, {"ui16", 2, {0x03, 0x84}}}, 900.0},
+      {"zero is a reading", ui8(1), {{"ui16", 2, {0, 0}}}, 0.0},
+      {"quarters", ui8(1), {{"fpe2", 2, {0x1C, 0x23}}}, 1800.75},
+      {"float", ui8(1), {{"flt ", 4, {0x00, 0x00, 0x96, 0x44}}}, 1200.0},
+      {"NaN", ui8(1), {{"flt ", 4, {0x00, 0x00, 0xC0, 0x7F}}}, std::nullopt},
+      {"negative", ui8(1), {{"flt ", 4, {0x00, 0x00, 0x80, 0xBF}}}, std::nullopt},
   };
   for (const auto& c : cases) {
     FakeSmc smc;
-    smc.keys = {{"FNum", c.fans}, {"F0Ac", fpe2(1200)}, {"F1Ac", fpe2(2400)}};
+    smc.keys["FNum"] = c.count;
+    for (std::size_t i = 0; i < c.fans.size(); ++i) smc.keys["F" + std::to_string(i) + "Ac"] = c.fans[i];
     EXPECT_EQ(maximumFanRPM(smc), c.expected) << c.name;
   }
 }
 
 TEST(MaximumFanRPM, KeysInUpperCaseHexadecimal) {
   FakeSmc smc;
-  smc.keys = {{"FNum", {"ui8 ", 1, {16}}}, {"FAAc", fpe2(3000)}, {"FFAc", fpe2(100)}, {"F9Ac", fpe2(200)}};
+  smc.keys = {{"FNum", ui8(16)}, {"FAAc", fpe2(3000)}, {"FFAc", fpe2(100)}, {"F9Ac", fpe2(200)}};
   EXPECT_EQ(maximumFanRPM(smc), 3000.0);
   EXPECT_EQ(smc.asked.back(), "FFAc:5");
   EXPECT_EQ(smc.asked.size(), 2u + 2 * 3 + 13);  // FNum twice, three fans twice, thirteen missing once
-}
-
-TEST(MaximumFanRPM, ReadingsOutOfRangeAreDropped) {
-  const struct {
-    const char* name;
-    std::vector<FakeSmc::Key> fans;
-    std::optional<double> expected;
-  } cases[] = {
-      {"lone 65535", {{"ui16", 2, {0xFF, 0xFF}}}, std::nullopt},
-      {"65535 beside a real one", {{"ui16", 2, {0xFF, 0xFF}}, fpe2(900)}, 900.0},
-      {"zero is a reading", {{"ui16", 2, {0, 0}}}, 0.0},
-      {"NaN", {{"flt ", 4, {0x00, 0x00, 0xC0, 0x7F}}}, std::nullopt},
-      {"negative", {{"flt ", 4, {0x00, 0x00, 0x80, 0xBF}}}, std::nullopt},
-  };
-  for (const auto& c : cases) {
-    FakeSmc smc;
-    smc.keys["FNum"] = {"ui8 ", 1, {static_cast<std::uint8_t>(c.fans.size())}};
-    for (std::size_t i = 0; i < c.fans.size(); ++i) smc.keys["F" + std::to_string(i) + "Ac"] = c.fans[i];
-    EXPECT_EQ(maximumFanRPM(smc), c.expected) << c.name;
-  }
 }
 
 TEST(SmcValueOfKey, FailuresGiveNothing) {
@@ -145,6 +115,11 @@ TEST(SmcValueOfKey, FailuresGiveNothing) {
       {"data size 33", {"ui8 ", 33, {}}, 80, 0},
       {"short output", {"ui8 ", 1, {1}}, 79, 0},
       {"result byte set", {"ui8 ", 1, {1}}, 80, 1},
+      {"fpe2 of 4 bytes", {"fpe2", 4, {0x1C, 0x20}}, 80, 0},
+      {"ui16 of 1 byte", {"ui16", 1, {0x09}}, 80, 0},
+      {"ui8 of 2 bytes", {"ui8 ", 2, {0x01, 0x02}}, 80, 0},
+      {"flt of 2 bytes", {"flt ", 2, {0x00, 0x00}}, 80, 0},
+      {"unknown type", {"si16", 2, {0x00, 0x01}}, 80, 0},
   };
   for (const auto& c : cases) {
     FakeSmc smc;
@@ -154,7 +129,7 @@ TEST(SmcValueOfKey, FailuresGiveNothing) {
     EXPECT_EQ(smcValue(smc, "TEST"), std::nullopt) << c.name;
   }
   FakeSmc working;
-  working.keys = {{"TEST", {"ui8 ", 1, {7}}}};
+  working.keys = {{"TEST", ui8(7)}};
   EXPECT_EQ(smcValue(working, "TEST"), 7.0);
   EXPECT_EQ(working.asked, (std::vector<std::string>{"TEST:9", "TEST:5"}));
 }

@@ -40,11 +40,9 @@ def activate(app):
         modal.connect("response", lambda d, _: d.destroy())
         modal.show_all()
 
-    keys = {"1": entry.grab_focus, "2": text.grab_focus, "3": button.grab_focus, "d": dialog}
     accelerators = Gtk.AccelGroup()
-    for key, action in keys.items():
-        accelerators.connect(Gtk.accelerator_parse("<Alt>" + key)[0], Gtk.accelerator_parse("<Alt>" + key)[1],
-                             0, lambda *_, act=action: act() or True)
+    for key, action in {"1": entry.grab_focus, "2": text.grab_focus, "3": button.grab_focus, "d": dialog}.items():
+        accelerators.connect(*Gtk.accelerator_parse("<Alt>" + key), 0, lambda *_, act=action: act() or True)
     window.add_accel_group(accelerators)
     window.show_all()
     entry.grab_focus()
@@ -58,6 +56,10 @@ def browser():
     address = Gtk.Entry(text="https://example.org/page?q=1#top")
     address.get_accessible().set_description("Search or enter address")
     window.add(address)
+    show(window)
+
+
+def show(window):
     window.connect("destroy", Gtk.main_quit)
     window.show_all()
     GLib.idle_add(lambda: print("ready", flush=True))
@@ -123,11 +125,7 @@ def unreadable():
     for interface in Gio.DBusNodeInfo.new_for_xml(INTERFACES).interfaces:
         for name in tree:
             bus.register_object(base + name, interface, call, read, None)
-    window = Gtk.Window(title="Morvik Fake Notes")
-    window.connect("destroy", Gtk.main_quit)
-    window.show_all()
-    GLib.idle_add(lambda: print("ready", flush=True))
-    Gtk.main()
+    show(Gtk.Window(title="Morvik Fake Notes"))
 
 
 if "--browser" in sys.argv:
