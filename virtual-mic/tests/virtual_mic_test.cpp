@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "channel/base64.h"
+#include "virtual-mic/drain.h"
 #include "virtual-mic/messages.h"
 #include "virtual-mic/sim/sim_audio.h"
 
@@ -24,12 +25,10 @@ class TestClock final : public WaitClock {
   void sleepFor(channel::Duration span) override {
     now_ += span;
     slept += span;
-    lastSleep = span;
-    if (onSleep) onSleep();
+    if (onSleep) onSleep(span);
   }
-  std::function<void()> onSleep;
+  std::function<void(channel::Duration)> onSleep;
   channel::Duration slept{};
-  channel::Duration lastSleep{};
 
  private:
   TimePoint now_{};
@@ -68,13 +67,10 @@ TEST(VirtualMicRequests, DispatchAndBadLines) {
   } cases[] = {
       {"", error(msg::invalidCommand)},
       {"[1]", error(msg::invalidCommand)},
-      {"not json", error(msg::invalidCommand)},
       {R"({"session":1})", error(msg::invalidCommand)},
-      {R"({"op":1})", error(msg::invalidCommand)},
       {R"({"op":"pause"})", error(msg::unsupportedCommand)},
       {R"({"op":"Prepare"})", error(msg::unsupportedCommand)},
       {R"({"op":"audio","session":1})", error(msg::invalidAudioData)},
-      {R"({"op":"audio","session":1,"pcm":5})", error(msg::invalidAudioData)},
       {R"({"op":"audio","session":1,"pcm":"AAA"})", error(msg::invalidAudioData)},
       {R"({"op":"audio","session":2,"pcm":"AAAA"})", error(msg::invalidFrame)},
       {R"({"op":"audio","session":1,"pcm":""})", error(msg::invalidFrame)},
@@ -91,12 +87,6 @@ TEST(VirtualMicRequests, DispatchAndBadLines) {
     // Every failure closes the recording; a line that answers nothing keeps it.
     EXPECT_EQ(m.system.queue() == nullptr, !c.expected.empty() || c.line == R"({"op":"cancel"})") << c.line;
   }
-}
-
-TEST(VirtualMicRequests, EventsAreWrittenAsTextThenLineFeed) {
-  Mic m;
-  m.send(R"({"op":"prepare"})");
-  EXPECT_EQ(m.out.writes, (std::vector<std::string>{ready, "\n"}));
 }
 
 TEST(VirtualMicRequests, SessionNumbersAsThePlatformConvertsThem) {
@@ -121,10 +111,6 @@ TEST(VirtualMicRequests, SessionNumbersAsThePlatformConvertsThem) {
     m.send(chunk(*number));
     EXPECT_EQ(m.lines(), Lines{}) << session;
   }
-  Mic missing;
-  missing.send(R"({"op":"prepare"})");
-  missing.send(R"({"op":"start"})");
-  EXPECT_EQ(missing.system.queue(), nullptr);
 }
 
 TEST(VirtualMicDevice, FoundByExactNameWithAnIdentifier) {
@@ -153,7 +139,8 @@ TEST(VirtualMicDevice, FoundByExactNameWithAnIdentifier) {
     m.system.devices = c.devices;
     if (!c.failing.empty()) m.system.failures[c.failing] = c.status;
     m.send(R"({"op":"prepare"})");
-    EXPECT_EQ(m.lines(), Lines{c.expected}) << c.name;
+    // The event's text, then its line feed, as two writes.
+    EXPECT_EQ(m.out.writes, (Lines{c.expected, "\n"})) << c.name;
   }
 }
 
@@ -170,22 +157,6 @@ TEST(VirtualMicDevice, PrepareKeepsOrLosesTheDevice) {
   EXPECT_EQ(m.lines(), (Lines{fatal, error(msg::notPrepared)}));
 }
 
-TEST(VirtualMicPlayback, WidensToStereoAndStartsAtTheThirdChunk) {
-  Mic m;
-  m.system.records = true;
-  m.open(1);
-  m.send(audio(1, {0x01, 0x02, 0xFF, 0x7F}));
-  m.send(audio(1, {0x00, 0x80}));
-  EXPECT_FALSE(m.system.queue()->started());
-  m.send(audio(1, {0x34, 0x12}));
-  EXPECT_TRUE(m.system.queue()->started());
-  m.system.queue()->play();
-  EXPECT_EQ(m.system.played(), (std::vector<std::uint8_t>{0x01, 0x02, 0x01, 0x02, 0xFF, 0x7F, 0xFF, 0x7F, 0x00, 0x80,
-                                                          0x00, 0x80, 0x34, 0x12, 0x34, 0x12}));
-  EXPECT_EQ(m.system.lastFormat.channelsPerFrame, 2u);
-  EXPECT_EQ(m.system.lastFormat.formatFlags, 12u);
-}
-
 TEST(VirtualMicPlayback, EndPlaysWhatWasQueuedThenAnswersFinal) {
   for (int chunks : {0, 1, 2, 5}) {
     SCOPED_TRACE(chunks);
@@ -194,17 +165,18 @@ TEST(VirtualMicPlayback, EndPlaysWhatWasQueuedThenAnswersFinal) {
     m.open(4);
     for (int i = 0; i < chunks; ++i) m.send(chunk(4));
     // The device holds fewer than three chunks back until told to drain.
-    auto* queue = m.system.queue();
-    m.clock.onSleep = [&] { queue->advance(m.clock.lastSleep); };
+    m.clock.onSleep = [queue = m.system.queue()](channel::Duration span) { queue->advance(span); };
     m.send(R"({"op":"end","session":4})");
     EXPECT_EQ(m.lines(), Lines{final(4)});
     EXPECT_EQ(m.system.queue(), nullptr);
     EXPECT_EQ(m.system.played(), std::vector<std::uint8_t>(chunks * 1280, 7));
+    EXPECT_EQ(m.system.lastFormat.channelsPerFrame, 2u);
+    EXPECT_EQ(m.system.lastFormat.formatFlags, 12u);
     EXPECT_LT(m.clock.slept, std::chrono::milliseconds(20 * chunks + 20));
   }
 }
 
-TEST(VirtualMicPlayback, StalledDevice) {
+TEST(VirtualMicPlayback, EndWaitsAtMostASecondForAStalledDevice) {
   Mic m;
   m.system.playback = sim::Playback::stalled;
   m.open(4);
@@ -213,13 +185,6 @@ TEST(VirtualMicPlayback, StalledDevice) {
   EXPECT_EQ(m.lines(), Lines{final(4)});
   EXPECT_GE(m.clock.slept, std::chrono::seconds(1)) << "end waits at most a second";
   EXPECT_LE(m.clock.slept, std::chrono::milliseconds(1010));
-  m.open(1);
-  for (int i = 0; i < 48; ++i) m.send(chunk(1));
-  EXPECT_EQ(m.lines(), Lines{});
-  m.send(chunk(1));
-  EXPECT_EQ(m.lines(), Lines{error(msg::congested)}) << "the 49th chunk finds the pool empty";
-  m.send(chunk(1));
-  EXPECT_EQ(m.lines(), Lines{error(msg::invalidFrame)}) << "the recording is gone";
 }
 
 TEST(VirtualMicFailures, NoRecordingSurvivesAPlatformFailure) {
@@ -263,30 +228,22 @@ TEST(VirtualMicFailures, NoRecordingSurvivesAPlatformFailure) {
   }
 }
 
-TEST(VirtualMicFailures, StreamThatDiesMidRecording) {
-  for (const bool ending : {false, true}) {
-    SCOPED_TRACE(ending ? "then end" : "then audio");
-    Mic m;
-    m.open(1);
-    for (int i = 0; i < 5; ++i) {
-      m.send(chunk(1));
-      m.system.queue()->advance(std::chrono::milliseconds(20));
-    }
-    m.system.queue()->vanish();
-    if (ending) {
-      // Nothing is left to wait for.
-      m.send(R"({"op":"end","session":1})");
-      EXPECT_EQ(m.lines(), Lines{final(1)});
-      EXPECT_EQ(m.clock.slept, channel::Duration{});
-    } else {
-      m.send(chunk(1));
-      EXPECT_EQ(m.lines(), Lines{error(msg::outputFailed)});
-    }
-    EXPECT_EQ(m.system.queue(), nullptr);
-    m.send(R"({"op":"start","session":2})");
-    m.send(chunk(2));
-    EXPECT_EQ(m.lines(), Lines{}) << "the next recording has a stream of its own";
+// The stream dies on its own, mid-recording.
+TEST(VirtualMicFailures, EndOfAStreamThatDiedWaitsForNothing) {
+  Mic m;
+  m.open(1);
+  for (int i = 0; i < 5; ++i) {
+    m.send(chunk(1));
+    m.system.queue()->advance(std::chrono::milliseconds(20));
   }
+  m.system.queue()->vanish();
+  m.send(R"({"op":"end","session":1})");
+  EXPECT_EQ(m.lines(), Lines{final(1)});
+  EXPECT_EQ(m.clock.slept, channel::Duration{});
+  EXPECT_EQ(m.system.queue(), nullptr);
+  m.send(R"({"op":"start","session":2})");
+  m.send(chunk(2));
+  EXPECT_EQ(m.lines(), Lines{}) << "the next recording has a stream of its own";
 }
 
 TEST(VirtualMicSessions, CancelStartAndEndOfOtherSessions) {
@@ -306,6 +263,24 @@ TEST(VirtualMicSessions, CancelStartAndEndOfOtherSessions) {
   EXPECT_EQ(m.lines(), Lines{}) << "a new start closes the open recording silently";
   m.send(chunk(2));
   EXPECT_EQ(m.lines(), Lines{error(msg::invalidFrame)});
+}
+
+TEST(Drain, WaitsForTheDeviceBeforeTrustingAStoppedQueue) {
+  const struct {
+    std::optional<bool> running;
+    bool hasRun;
+    std::size_t outstanding;
+    bool done;
+    const char* why;
+  } cases[] = {
+      {false, false, 2, false, "started at end, the device not running yet: two chunks still to play"},
+      {true, true, 2, false, "playing"},
+      {false, true, 1, true, "stopped after it ran"},
+      {true, true, 0, true, "every buffer came back"},
+      {false, false, 0, true, "nothing was enqueued"},
+      {std::nullopt, false, 3, true, "the flag cannot be read"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(drained(c.running, c.hasRun, c.outstanding), c.done) << c.why;
 }
 
 // The pool's one lock under ThreadSanitizer: the device thread hands buffers
@@ -333,13 +308,10 @@ TEST(VirtualMicThreads, PoolSharedWithTheAudioThread) {
   // behind and the recording stopped.
   const bool congested = !out.writes.empty();
   mic.receiveLine(R"({"op":"end","session":1})");
-  const auto played = system.played();
-  if (congested) {
-    EXPECT_TRUE(std::equal(played.begin(), played.end(), pushed.begin()));
-  } else {
-    EXPECT_EQ(played, pushed);
-  }
   EXPECT_GT(pushed.size(), 48u * 1280) << "the pool was recycled";
+  const auto played = system.played();
+  if (congested) pushed.resize(std::min(pushed.size(), played.size()));
+  EXPECT_EQ(played, pushed);
 }
 
 }  // namespace
