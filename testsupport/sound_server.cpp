@@ -12,6 +12,25 @@ void writeFile(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path) << text;
 }
 
+// The arguments of /usr/bin/env that run `command` in nothing but `environment`.
+std::vector<std::string> isolated(const std::vector<std::string>& environment,
+                                  const std::vector<std::string>& command) {
+  std::vector<std::string> args{"-i"};
+  args.insert(args.end(), environment.begin(), environment.end());
+  args.insert(args.end(), command.begin(), command.end());
+  return args;
+}
+
+// A daemon of the server, in nothing but `environment` (a desktop's
+// PIPEWIRE_RUNTIME_DIR or XDG_CONFIG_HOME would lead it to the user's files
+// or another test's), dying with the test even when that is killed.
+std::unique_ptr<ChildProcess> startDaemon(const std::vector<std::string>& environment,
+                                          const std::vector<std::string>& command) {
+  std::vector<std::string> deathSignal{"/usr/bin/setpriv", "--pdeathsig", "KILL"};
+  deathSignal.insert(deathSignal.end(), command.begin(), command.end());
+  return std::make_unique<ChildProcess>("/usr/bin/env", isolated(environment, deathSignal));
+}
+
 }  // namespace
 
 SoundServer::SoundServer(const std::string& prefix) {
@@ -25,21 +44,6 @@ SoundServer::SoundServer(const std::string& prefix) {
 
 // The daemons are gone by now (the derived server ends them first).
 SoundServer::~SoundServer() { janitor_->wait(); }
-
-std::vector<std::string> SoundServer::isolated(const std::vector<std::string>& environment,
-                                               const std::vector<std::string>& command) {
-  std::vector<std::string> args{"-i"};
-  args.insert(args.end(), environment.begin(), environment.end());
-  args.insert(args.end(), command.begin(), command.end());
-  return args;
-}
-
-std::unique_ptr<ChildProcess> SoundServer::startDaemon(const std::vector<std::string>& environment,
-                                                       const std::vector<std::string>& command) {
-  std::vector<std::string> deathSignal{"/usr/bin/setpriv", "--pdeathsig", "KILL"};
-  deathSignal.insert(deathSignal.end(), command.begin(), command.end());
-  return std::make_unique<ChildProcess>("/usr/bin/env", isolated(environment, deathSignal));
-}
 
 void SoundServer::waitFor(const std::vector<std::string>& pactlArgs, const std::string& output) const {
   const bool up = eventually(
@@ -79,26 +83,18 @@ PulseServer::PulseServer() : SoundServer("morvik-pulse") {
   runProcess(MORVIK_VIRTUAL_MIC_DEVICE, {}, {}, environment());
 }
 
-PulseServer::~PulseServer() = default;
-
 std::string documentedBlock(const std::string& file, const std::string& marker) {
   std::ifstream in(file);
   std::string line, block;
-  bool found = false;
+  while (std::getline(in, line) && line.find(marker) == std::string::npos) {
+  }
   std::size_t indent = std::string::npos;
   while (std::getline(in, line)) {
-    if (!found) {
-      found = line.find(marker) != std::string::npos;
-      continue;
-    }
     const auto text = line.find_first_not_of(' ');
     const bool fence = text != std::string::npos && line.compare(text, 3, "```") == 0;
-    if (indent == std::string::npos) {
-      if (fence) indent = text;
-      continue;
-    }
-    if (fence) return block;
-    block += line.substr(std::min(indent, line.size())) + "\n";
+    if (fence && indent != std::string::npos) return block;
+    if (fence) indent = text;
+    if (!fence && indent != std::string::npos) block += line.substr(std::min(indent, line.size())) + "\n";
   }
   throw std::runtime_error("no code block after \"" + marker + "\" in " + file);
 }

@@ -14,8 +14,6 @@ namespace morvik::testing {
 class SoundServer {
  public:
   virtual ~SoundServer();
-  SoundServer(const SoundServer&) = delete;
-  SoundServer& operator=(const SoundServer&) = delete;
 
   // The environment that points a client here.
   std::vector<std::string> environment() const { return {"PULSE_SERVER=unix:" + socket_}; }
@@ -32,14 +30,6 @@ class SoundServer {
   explicit SoundServer(const std::string& prefix);
   // Waits until pactl with the arguments succeeds (with that output, if given).
   void waitFor(const std::vector<std::string>& pactlArgs, const std::string& output = {}) const;
-  // A daemon of the server, in nothing but `environment` (a desktop's
-  // PIPEWIRE_RUNTIME_DIR or XDG_CONFIG_HOME would lead it to the user's
-  // files or another test's), dying with the test even when that is killed.
-  static std::unique_ptr<ChildProcess> startDaemon(const std::vector<std::string>& environment,
-                                                   const std::vector<std::string>& command);
-  // The arguments of /usr/bin/env that run `command` in nothing but `environment`.
-  static std::vector<std::string> isolated(const std::vector<std::string>& environment,
-                                           const std::vector<std::string>& command);
 
   std::string directory_, socket_;
 
@@ -60,7 +50,6 @@ std::string documentedBlock(const std::string& file, const std::string& marker);
 class PulseServer final : public SoundServer {
  public:
   PulseServer();
-  ~PulseServer() override;
 
   int removeSink() const override { return pactl({"unload-module", "module-null-sink"}); }
   // The pulseaudio process itself, to stop or kill.
