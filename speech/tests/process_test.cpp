@@ -2,7 +2,7 @@
 // always, and on Linux the real one with speech synthesised by flite.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <sstream>
 
 #include "channel/base64.h"
@@ -31,39 +31,31 @@ TEST(SpeechProcess, LineLimitAndEndOfInputDuringASession) {
 }
 
 #ifdef MORVIK_SPEECH_LINUX
-// Pushes the samples in 20 ms chunks, as the application does.
-void push(ChildProcess& helper, std::uint32_t session, const std::vector<std::int16_t>& samples) {
-  std::string lines;
-  for (std::size_t at = 0; at < samples.size(); at += 320) {
-    channel::Bytes pcm;
-    for (std::size_t i = at; i < std::min(samples.size(), at + 320); ++i)
-      pcm.insert(pcm.end(), {static_cast<std::uint8_t>(samples[i]), static_cast<std::uint8_t>(samples[i] >> 8)});
-    lines +=
-        R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
-  }
-  helper.write(lines);
-}
-
 std::string field(const std::string& line, const char* key) {
   const auto object = channel::parseObject(line);
   return object ? channel::readString(*object, key).value_or("") : "";
 }
 
-// 16 kHz mono speech from flite's "slt" voice, made at test time.
-std::vector<std::int16_t> synthesise(const std::string& sentence) {
+// 16 kHz mono speech from flite's "slt" voice, made at test time: the
+// 16-bit samples after its WAV header, as "audio" lines of 20 ms each.
+std::string synthesisedAudio(std::uint32_t session, const std::string& sentence) {
   const auto flite = testing::runProcess("/usr/bin/flite", {"-voice", "slt", "-t", sentence, "-o", "/dev/stdout"});
   EXPECT_EQ(flite.exit.status, 0);
   const auto data = flite.output.find("data");
   if (data == std::string::npos) return {};
-  std::vector<std::int16_t> samples((flite.output.size() - data - 8) / 2);
-  std::memcpy(samples.data(), flite.output.data() + data + 8, samples.size() * 2);
-  return samples;
+  std::string lines;
+  for (auto at = flite.output.begin() + static_cast<std::ptrdiff_t>(data) + 8; at < flite.output.end(); at += 640) {
+    const channel::Bytes pcm(at, std::min(at + 640, flite.output.end()));
+    lines +=
+        R"({"op":"audio","session":)" + std::to_string(session) + R"(,"pcm":")" + channel::encodeBase64(pcm) + "\"}\n";
+  }
+  return lines;
 }
 
 TEST(SpeechLinux, DictatesSynthesisedSpeechInEnglishOnly) {
   const std::string sentence = "please open the settings and turn on the microphone";
-  const auto samples = synthesise(sentence);
-  ASSERT_GT(samples.size(), 16000u);
+  const std::string audio = synthesisedAudio(9, sentence);
+  ASSERT_GT(std::count(audio.begin(), audio.end(), '\n'), 50) << "a second of speech at least";
   ChildProcess helper(MORVIK_SPEECH_LINUX);
   helper.write(R"({"op":"prepare"})"
                "\n");
@@ -73,7 +65,7 @@ TEST(SpeechLinux, DictatesSynthesisedSpeechInEnglishOnly) {
                R"({"op":"start","session":9})"
                "\n");
   EXPECT_EQ(helper.readLine(), R"({"event":"ready","locale":"en-US","offline":true})");
-  push(helper, 9, samples);
+  helper.write(audio);
   helper.write(R"({"op":"end","session":9})"
                "\n");
   std::string finalText;

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <semaphore>
 #include <thread>
 
 #include "channel/manual_loop.h"
@@ -21,18 +23,15 @@ using Results = std::vector<std::string>;
 class ScriptedDecoder final : public UtteranceDecoder {
  public:
   struct Shared {
-    std::mutex mutex;
-    int utterances = 0;
-    std::promise<void> endReached;
-    std::shared_future<void> endAllowed;
-    bool holdEnd = false;
+    std::atomic<int> utterances = 0;
+    std::atomic<bool> holdEnd = false;  // the next end signals `endReached`, then waits for `endAllowed`
+    std::binary_semaphore endReached{0}, endAllowed{0};
   };
   explicit ScriptedDecoder(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
 
   bool startUtterance() override {
     words_.clear();
     frames_ = 0;
-    std::lock_guard lock(shared_->mutex);
     ++shared_->utterances;
     return true;
   }
@@ -49,15 +48,9 @@ class ScriptedDecoder final : public UtteranceDecoder {
   int frames() const override { return frames_; }
   void endUtterance() override {
     last_.clear();
-    std::shared_future<void> allowed;
-    {
-      std::lock_guard lock(shared_->mutex);
-      if (!shared_->holdEnd) return;
-      shared_->holdEnd = false;
-      allowed = shared_->endAllowed;
-    }
-    shared_->endReached.set_value();
-    allowed.wait();
+    if (!shared_->holdEnd.exchange(false)) return;
+    shared_->endReached.release();
+    shared_->endAllowed.acquire();
   }
   std::string hypothesis() override { return words_; }
 
@@ -112,7 +105,7 @@ TEST_F(SharedDecoderThreads, PausesSplitTheDictationAndTheTextCarriesOver) {
   waitFor(task, 5);
   EXPECT_EQ(task.results,
             (Results{"partial w1", "partial w1 w2", "partial w1 w2 w3", "partial w1 w2 w3 w4", "final w1 w2 w3 w4"}));
-  EXPECT_EQ(shared->utterances, 3);
+  EXPECT_EQ(shared->utterances.load(), 3);
 
   // Speech without a pause is split too, after 20 s.
   Task unbroken(loop, decoder);
@@ -121,18 +114,15 @@ TEST_F(SharedDecoderThreads, PausesSplitTheDictationAndTheTextCarriesOver) {
   unbroken.feed->end();
   waitFor(unbroken, 3);
   EXPECT_EQ(unbroken.results, (Results{"partial w5", "partial w5 w6", "final w5 w6"}));
-  EXPECT_EQ(shared->utterances, 5);
+  EXPECT_EQ(shared->utterances.load(), 5);
 }
 
 TEST_F(SharedDecoderThreads, CancelDuringALongEndDoesNotWaitAndTheNextTaskQueuesBehindIt) {
-  std::promise<void> allow;
   shared->holdEnd = true;
-  shared->endAllowed = allow.get_future().share();
-  auto reached = shared->endReached.get_future();
   Task first(loop, decoder);
   first.say({1});
   first.feed->end();
-  reached.wait();
+  shared->endReached.acquire();
   // The main thread cancels and starts again while the end pass runs.
   auto cancelled = std::async(std::launch::async, [&] { first.cancel(); });
   const bool waited = cancelled.wait_for(30s) != std::future_status::ready;
@@ -141,11 +131,11 @@ TEST_F(SharedDecoderThreads, CancelDuringALongEndDoesNotWaitAndTheNextTaskQueues
   Task second(loop, decoder);
   // Past what the decoder may hold back: the task is told it fell behind.
   for (std::size_t i = 0; i <= Feed::mostPendingSamples / 320; ++i) second.say({2});
-  allow.set_value();
+  shared->endAllowed.release();
   ASSERT_FALSE(waited) << "cancel waited for the end pass";
   waitFor(second, 1);
   EXPECT_EQ(second.results, (Results{"error 语音识别跟不上音频输入"}));
-  EXPECT_EQ(shared->utterances, 2) << "a task cancelled before its turn is skipped";
+  EXPECT_EQ(shared->utterances.load(), 2) << "a task cancelled before its turn is skipped";
   loop.runReady();
   EXPECT_EQ(first.results, Results{}) << "nothing of the cancelled task";
 }

@@ -110,14 +110,10 @@ TEST(SpeechRequests, SessionMustBeAnUnsigned32BitNumber) {
 TEST(SpeechRequests, StaleSessionsAndAudioAfterEndAreIgnored) {
   Dictation d;
   d.open(7);
-  d.send(audio(8));
-  d.send(end(8));
-  d.send(R"({"op":"audio","session":7})");
-  d.send(R"({"op":"audio","session":7,"pcm":"not base64"})");
-  d.send(R"({"op":"pause","session":7})");
-  d.send(audio(7));
-  d.send(end(7));
-  d.send(audio(7));
+  for (const auto& line :
+       Lines{audio(8), end(8), R"({"op":"audio","session":7})", R"({"op":"audio","session":7,"pcm":"not base64"})",
+             R"({"op":"pause","session":7})", audio(7), end(7), audio(7)})
+    d.send(line);
   EXPECT_EQ(d.lines(), Lines{});
   EXPECT_EQ(d.sim.currentTask()->request().samples.size(), 320u) << "only the chunk of the open session, before end";
   EXPECT_EQ(d.sim.currentTask()->request().endAudioCalls, 1);
@@ -134,24 +130,23 @@ TEST(SpeechPrepare, LocaleAndAuthorization) {
     std::string request;
     A status;
     std::optional<A> decision;
-    bool englishRecognizer, englishAvailable;
+    bool englishAvailable;
     std::string expected;
     int asked;
     bool modelLoads = true;
   } cases[] = {
       // clang-format off
-      {"default locale", R"({"op":"prepare"})", A::authorized, {}, true, true, readyChinese, 0},
-      {"locale not a string", R"({"op":"prepare","locale":5})", A::authorized, {}, true, true, readyChinese, 0},
-      {"letter case", R"({"op":"prepare","locale":"en-us"})", A::authorized, {}, true, true, error(msg::unsupportedLanguage), 0},
-      {"not determined, no request", english, A::notDetermined, A::authorized, true, true, error(msg::notAuthorized), 0},
-      {"not determined, request not true", R"({"op":"prepare","locale":"en-US","request":1})", A::notDetermined, A::authorized, true, true, error(msg::notAuthorized), 0},
-      {"asked and granted", asking, A::notDetermined, A::authorized, true, true, readyEnglish, 1},
-      {"asked and denied", asking, A::notDetermined, A::denied, true, true, error(msg::notAuthorized), 1},
-      {"denied", asking, A::denied, {}, true, true, error(msg::notAuthorized), 0},
-      {"restricted", english, A::restricted, {}, true, true, error(msg::notAuthorized), 0},
-      {"no recogniser", english, A::authorized, {}, false, true, error(msg::recognizerUnavailable), 0},
-      {"recogniser unavailable", english, A::authorized, {}, true, false, error(msg::recognizerUnavailable), 0},
-      {"model does not load", english, A::authorized, {}, true, true, error(msg::recognizerUnavailable), 0, false},
+      {"default locale", R"({"op":"prepare"})", A::authorized, {}, true, readyChinese, 0},
+      {"locale not a string", R"({"op":"prepare","locale":5})", A::authorized, {}, true, readyChinese, 0},
+      {"letter case", R"({"op":"prepare","locale":"en-us"})", A::authorized, {}, true, error(msg::unsupportedLanguage), 0},
+      {"not determined, no request", english, A::notDetermined, A::authorized, true, error(msg::notAuthorized), 0},
+      {"not determined, request not true", R"({"op":"prepare","locale":"en-US","request":1})", A::notDetermined, A::authorized, true, error(msg::notAuthorized), 0},
+      {"asked and granted", asking, A::notDetermined, A::authorized, true, readyEnglish, 1},
+      {"asked and denied", asking, A::notDetermined, A::denied, true, error(msg::notAuthorized), 1},
+      {"denied", asking, A::denied, {}, true, error(msg::notAuthorized), 0},
+      {"restricted", english, A::restricted, {}, true, error(msg::notAuthorized), 0},
+      {"recogniser unavailable", english, A::authorized, {}, false, error(msg::recognizerUnavailable), 0},
+      {"model does not load", english, A::authorized, {}, true, error(msg::recognizerUnavailable), 0, false},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -160,7 +155,6 @@ TEST(SpeechPrepare, LocaleAndAuthorization) {
     d.sim.status = c.status;
     d.sim.decision = c.decision;
     d.sim.decisionDelay = seconds(30);
-    if (!c.englishRecognizer) d.sim.recognizers.erase("en-US");
     if (!c.englishAvailable) d.sim.recognizers["en-US"].available = false;
     d.sim.modelLoads = c.modelLoads;
     d.send(c.request);
@@ -170,17 +164,7 @@ TEST(SpeechPrepare, LocaleAndAuthorization) {
   }
 }
 
-TEST(SpeechPrepare, FailureKeepsTheEarlierRecognizerAndEndsTheSession) {
-  Dictation d;
-  d.open(1);
-  d.send(R"({"op":"prepare","locale":"fr-FR"})");
-  EXPECT_EQ(d.lines(), (Lines{error(msg::unsupportedLanguage)})) << "the session ended quietly first";
-  d.send(start(2));
-  d.deliver(RecognitionResult{"still here", false});
-  EXPECT_EQ(d.lines(), (Lines{partial(2, "still here")}));
-}
-
-TEST(SpeechStart, NeedsAReadyRecognizerAndNoOpenSession) {
+TEST(SpeechStart, NeedsAReadyRecognizer) {
   Dictation d;
   d.send(start(1));
   EXPECT_EQ(d.lines(), (Lines{error(msg::notReady)}));
@@ -193,10 +177,7 @@ TEST(SpeechStart, NeedsAReadyRecognizerAndNoOpenSession) {
   EXPECT_TRUE(request.reportsPartialResults);
   EXPECT_EQ(request.hint, TaskHint::dictation);
   EXPECT_FALSE(request.requiresOnDevice);
-  d.send(start(2));
-  EXPECT_EQ(d.lines(), (Lines{error(msg::notReady, 1)}));
-  d.send(audio(1));
-  EXPECT_EQ(d.sim.currentTask(), nullptr) << "no session is left open";
+  d.send(R"({"op":"cancel"})");
   d.sim.recognizers["en-US"].available = false;
   d.send(start(3));
   EXPECT_EQ(d.lines(), (Lines{error(msg::notReady)}));
@@ -205,14 +186,16 @@ TEST(SpeechStart, NeedsAReadyRecognizerAndNoOpenSession) {
 // Every way a session ends, and that nothing of the session follows its end.
 TEST(SpeechSession, Endings) {
   using Step = std::function<void(Dictation&)>;
-  const Step endIt = [](Dictation& d) { d.send(end(1)); };
-  const Step fails = [](Dictation& d) { d.deliver(std::nullopt, "Network down"); };
-  const Step timer = [](Dictation& d) { d.loop.advance(seconds(10)); };
+  const auto sends = [](std::string line) -> Step { return [=](Dictation& d) { d.send(line); }; };
+  const auto waits = [](int s) -> Step { return [=](Dictation& d) { d.loop.advance(seconds(s)); }; };
   const auto says = [](std::string text, bool isFinal, RecognitionError failure = {}) -> Step {
     return [=](Dictation& d) { d.deliver(RecognitionResult{text, isFinal}, failure); };
   };
+  const Step endIt = sends(end(1)), cancel = sends(R"({"op":"cancel"})");
+  const Step fails = [](Dictation& d) { d.deliver(std::nullopt, "Network down"); };
   const auto failed = std::string(msg::recognitionFailed) + "Network down";
   const Lines opened{partial(1, "open"), final(1, "open")};
+  const std::string longest = std::string(7999, 'a') + "e\xCC\x81";
   const struct {
     const char* name;
     std::vector<Step> steps;
@@ -227,10 +210,19 @@ TEST(SpeechSession, Endings) {
       {"error after end without text", {endIt, fails}, {error(failed, 1)}},
       {"error before end", {says("open", false), fails}, {partial(1, "open"), error(failed, 1)}},
       {"result and error in one call", {endIt, says("open", true, "ignored")}, opened},
-      {"timer with text", {says("open", false), endIt, timer}, opened},
-      {"timer without text", {endIt, timer}, {error(msg::nothingRecognized, 1)}},
-      {"cancel", {[](Dictation& d) { d.send(R"({"op":"cancel"})"); }}, {}},
-      {"prepare", {[](Dictation& d) { d.send(R"({"op":"prepare","locale":"en-US"})"); }}, {readyEnglish}},
+      {"timer with text", {says("open", false), endIt, waits(10)}, opened},
+      {"timer without text", {endIt, waits(10)}, {error(msg::nothingRecognized, 1)}},
+      {"a repeated end keeps the first timer", {endIt, waits(6), endIt, waits(4)}, {error(msg::nothingRecognized, 1)}},
+      {"a second start", {sends(start(2))}, {error(msg::notReady, 1)}},
+      {"cancel", {cancel}, {}},
+      {"cancel forgets a final result before end: session 2 waits for its own",
+       {says("early", true), cancel, sends(start(2)), sends(end(2)), says("its own", true)},
+       {partial(1, "early"), partial(2, "its own"), final(2, "its own")}},
+      {"prepare", {sends(R"({"op":"prepare","locale":"en-US"})")}, {readyEnglish}},
+      {"a failed prepare, the earlier recogniser kept",
+       {sends(R"({"op":"prepare","locale":"fr-FR"})"), sends(start(2)), says("still here", false)},
+       {error(msg::unsupportedLanguage), partial(2, "still here")}},
+      {"the text cut to 8000 characters", {says(longest + "xyz", false)}, {partial(1, longest)}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -249,51 +241,10 @@ TEST(SpeechSession, Endings) {
   }
 }
 
-TEST(SpeechSession, CancelForgetsAFinalResultThatCameBeforeEnd) {
-  Dictation d;
-  d.open(1);
-  d.deliver(RecognitionResult{"early", true});
-  d.send(R"({"op":"cancel"})");
-  d.send(start(2));
-  d.send(end(2));
-  EXPECT_EQ(d.lines(), (Lines{partial(1, "early")})) << "session 2 waits for its own result";
-  d.deliver(RecognitionResult{"its own", true});
-  EXPECT_EQ(d.lines(), (Lines{partial(2, "its own"), final(2, "its own")}));
-}
-
-TEST(SpeechSession, RepeatedEndKeepsTheFirstTimer) {
-  Dictation d;
-  d.open(1);
-  d.send(end(1));
-  d.loop.advance(seconds(5));
-  d.send(end(1));
-  d.deliver(RecognitionResult{"hello", true});
-  EXPECT_EQ(d.lines(), (Lines{partial(1, "hello"), final(1, "hello")}));
-  // Neither timer of session 1 may end session 2.
-  d.send(start(2));
-  d.loop.advance(seconds(30));
-  EXPECT_EQ(d.lines(), Lines{});
-
-  Dictation settles;
-  settles.open(1);
-  settles.send(end(1));
-  settles.loop.advance(seconds(6));
-  settles.send(end(1));
-  settles.loop.advance(seconds(4));
-  EXPECT_EQ(settles.lines(), (Lines{error(msg::nothingRecognized, 1)})) << "10 s after the first end";
-}
-
-TEST(SpeechSession, TranscriptionIsCutTo8000Characters) {
-  Dictation d;
-  d.open(1);
-  d.deliver(RecognitionResult{std::string(7999, 'a') + "e\xCC\x81" + "xyz", false});
-  EXPECT_EQ(d.lines(), (Lines{partial(1, std::string(7999, 'a') + "e\xCC\x81")}));
-}
-
 // Against a recogniser that decodes as an offline one does: utterances split
 // at pauses, end passes that take time and mend the first guesses, one
 // decoder shared in turn.
-TEST(SpeechDecoding, PausesSplitTheDictationAndTheFinalTextIsTheMendedOne) {
+TEST(SpeechDecoding, PausesSplitTheDictationEndPassesMendItAndTheDecoderIsSharedInTurn) {
   Dictation d;
   d.sim.transcribes = true;
   d.open(1);
@@ -308,30 +259,25 @@ TEST(SpeechDecoding, PausesSplitTheDictationAndTheFinalTextIsTheMendedOne) {
   d.loop.advance(milliseconds(16));  // the end pass of 0.4 s of speech
   const std::string mended = "please open the settings and turn";
   EXPECT_EQ(d.lines(), (Lines{partial(1, mended), final(1, mended)}));
-}
 
-TEST(SpeechDecoding, ANewSessionWaitsForTheCancelledOnesEndPassAndCanFallBehind) {
-  Dictation d;
-  d.sim.transcribes = true;
   d.sim.endPassPerSecond = seconds(1);
   d.sim.mostPendingSamples = 16000;
-  d.open(1);
-  d.speak(1, 100);  // 2 s: the cancel costs a 2 s end pass
-  d.send(R"({"op":"cancel"})");
-  d.send(R"({"op":"prepare","locale":"en-US"})");
   d.send(start(2));
-  d.lines();
-  d.speak(2, 20);
-  EXPECT_EQ(d.lines(), Lines{}) << "the decoder is still ending session 1";
-  d.loop.advance(seconds(2));
-  EXPECT_EQ(d.lines(), (Lines{partial(2, "please"), partial(2, "please open")}));
-
-  d.speak(2, 80);
-  d.lines();
+  d.speak(2, 100);  // 2 s: the cancel costs a 2 s end pass
   d.send(R"({"op":"cancel"})");
   d.send(start(3));
-  d.speak(3, 51);  // more than a second while the decoder is busy
-  EXPECT_EQ(d.lines(), (Lines{error(std::string(msg::recognitionFailed) + "Recognizer fell behind the audio", 3)}));
+  d.lines();
+  d.speak(3, 20);
+  EXPECT_EQ(d.lines(), Lines{}) << "the decoder is still ending session 2";
+  d.loop.advance(seconds(2));
+  EXPECT_EQ(d.lines(), (Lines{partial(3, "please"), partial(3, "please open")}));
+
+  d.speak(3, 80);
+  d.lines();
+  d.send(R"({"op":"cancel"})");
+  d.send(start(4));
+  d.speak(4, 51);  // more than a second while the decoder is busy
+  EXPECT_EQ(d.lines(), (Lines{error(std::string(msg::recognitionFailed) + "Recognizer fell behind the audio", 4)}));
 }
 
 }  // namespace
