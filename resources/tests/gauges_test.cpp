@@ -187,52 +187,44 @@ TEST(SmcValueOfKey, FailuresGiveNothing) {
 #ifdef MORVIK_RESOURCES_LINUX
 namespace fs = std::filesystem;
 
-class FixtureTree {
- public:
-  FixtureTree() {
-    char pattern[] = "/tmp/morvik-resources-XXXXXX";
-    root = ::mkdtemp(pattern);
-  }
-  ~FixtureTree() { fs::remove_all(root); }
-  void write(const std::string& path, const std::string& content) const {
-    fs::create_directories((root / path).parent_path());
-    std::ofstream(root / path) << content;
-  }
-  fs::path root;
-};
-
 // One fixture machine gains its fans, then its GPUs, then its memory.
 TEST(LinuxResources, FansGpusAndMemory) {
-  FixtureTree tree;
-  tree.write("sys/class/hwmon/hwmon0/fan1_input", "65535\n");
-  tree.write("sys/class/hwmon/hwmon0/fan2_input", "not a number\n");
-  EXPECT_EQ(LinuxResources(tree.root, {}).fanSpeed(), std::nullopt) << "a lone 65535 gives nothing";
-  tree.write("sys/class/hwmon/hwmon1/fan1_input", "1200\n");
-  tree.write("sys/class/hwmon/hwmon3/fan2_input", "2400\n");
-  tree.write("sys/class/hwmon/hwmon3/fan2_min", "9000\n");
-  tree.write("sys/class/hwmon/hwmon3/temp1_input", "45000\n");
-  LinuxResources fansOnly(tree.root, {});
+  char pattern[] = "/tmp/morvik-resources-XXXXXX";
+  const fs::path root = ::mkdtemp(pattern);
+  const auto write = [&](const std::string& path, const std::string& content) {
+    fs::create_directories((root / path).parent_path());
+    std::ofstream(root / path) << content;
+  };
+  write("sys/class/hwmon/hwmon0/fan1_input", "65535\n");
+  write("sys/class/hwmon/hwmon0/fan2_input", "not a number\n");
+  EXPECT_EQ(LinuxResources(root, {}).fanSpeed(), std::nullopt) << "a lone 65535 gives nothing";
+  write("sys/class/hwmon/hwmon1/fan1_input", "1200\n");
+  write("sys/class/hwmon/hwmon3/fan2_input", "2400\n");
+  write("sys/class/hwmon/hwmon3/fan2_min", "9000\n");
+  write("sys/class/hwmon/hwmon3/temp1_input", "45000\n");
+  LinuxResources fansOnly(root, {});
   const auto gauges = sample(fansOnly);
   EXPECT_EQ(gauges.fanRpm, 2400.0);
   EXPECT_EQ(gauges.gpu, std::nullopt) << "no GPU folder";
   EXPECT_EQ(gauges.ram, std::nullopt) << "no meminfo";
 
-  tree.write("sys/class/drm/card0/device/gpu_busy_percent", "37\n");
-  tree.write("sys/class/drm/card1/device/vendor", "0x8086\n");  // an Intel GPU reports nothing
-  tree.write("sys/class/drm/card0-DP-1/status", "connected\n");
-  LinuxResources amdOnly(tree.root, {});
+  write("sys/class/drm/card0/device/gpu_busy_percent", "37\n");
+  write("sys/class/drm/card1/device/vendor", "0x8086\n");  // an Intel GPU reports nothing
+  write("sys/class/drm/card0-DP-1/status", "connected\n");
+  LinuxResources amdOnly(root, {});
   EXPECT_EQ(sample(amdOnly).gpu, 37.0);
-  LinuxResources both(tree.root, [] { return std::vector<double>{12, 64}; });
+  LinuxResources both(root, [] { return std::vector<double>{12, 64}; });
   EXPECT_EQ(sample(both).gpu, 64.0);
-  LinuxResources outOfRange(tree.root, [] { return std::vector<double>{250}; });
+  LinuxResources outOfRange(root, [] { return std::vector<double>{250}; });
   EXPECT_EQ(sample(outOfRange).gpu, 37.0);
 
-  tree.write("proc/meminfo", "MemTotal:       16000000 kB\nMemFree:         1000000 kB\nMemAvailable:    4000000 kB\n");
-  EXPECT_EQ(LinuxResources(tree.root, {}).memoryInUse(), 75.0);
-  tree.write("proc/meminfo", "MemTotal:       16000000 kB\nMemFree:         1000000 kB\n");
-  EXPECT_EQ(LinuxResources(tree.root, {}).memoryInUse(), std::nullopt) << "no MemAvailable";
-  tree.write("proc/meminfo", "MemTotal:              0 kB\nMemAvailable:          0 kB\n");
-  EXPECT_EQ(LinuxResources(tree.root, {}).memoryInUse(), std::nullopt) << "no total to divide by";
+  write("proc/meminfo", "MemTotal:       16000000 kB\nMemFree:         1000000 kB\nMemAvailable:    4000000 kB\n");
+  EXPECT_EQ(LinuxResources(root, {}).memoryInUse(), 75.0);
+  write("proc/meminfo", "MemTotal:       16000000 kB\nMemFree:         1000000 kB\n");
+  EXPECT_EQ(LinuxResources(root, {}).memoryInUse(), std::nullopt) << "no MemAvailable";
+  write("proc/meminfo", "MemTotal:              0 kB\nMemAvailable:          0 kB\n");
+  EXPECT_EQ(LinuxResources(root, {}).memoryInUse(), std::nullopt) << "no total to divide by";
+  fs::remove_all(root);
 }
 #endif
 

@@ -1,14 +1,18 @@
 // Reading request lines: split, repaired and parsed; the answers written; the
-// strict base64 and UUID text inside them; and the text functions.
+// strict base64 and UUID text inside them; the text functions; the loops.
 #include "channel/json.h"
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channel/base64.h"
 #include "channel/line_splitter.h"
+#include "channel/main_loop.h"
+#include "channel/manual_loop.h"
 #include "channel/output.h"
 #include "channel/text.h"
 #include "channel/utf8_repair.h"
@@ -166,6 +170,55 @@ TEST(CanonicallyEquivalent, ComparesAfterDecomposition) {
   EXPECT_FALSE(canonicallyEquivalent("cafe", "caf\xC3\xA9"));
   // Compatibility forms are not canonical: the "fi" ligature differs from "fi".
   EXPECT_FALSE(canonicallyEquivalent("\xEF\xAC\x81", "fi"));
+}
+
+using std::chrono::milliseconds;
+
+// Tasks posted from another thread run in order; a one-shot timer runs once,
+// an invalidated one never. The loop stops once both are through.
+TEST(PlatformLoop, PostsFromOtherThreadsAndTimers) {
+  auto loop = makePlatformLoop();
+  std::vector<int> order;
+  int once = 0, repeating = 0, cancelled = 0, through = 0;
+  const auto finish = [&] {
+    if (++through == 2) loop->stop();
+  };
+  std::thread poster([&] {
+    for (int i = 0; i < 100; ++i) loop->post([&order, i] { order.push_back(i); });
+    loop->post(finish);
+  });
+  auto dead = loop->schedule(milliseconds(1), false, [&] { ++cancelled; });
+  dead->invalidate();
+  std::unique_ptr<Timer> ticker, end;
+  auto single = loop->schedule(milliseconds(2), false, [&] { ++once; });
+  ticker = loop->schedule(milliseconds(1), true, [&] {
+    if (++repeating < 3) return;
+    ticker->invalidate();
+    // Ends later than every deadline above, however late the ticks came.
+    end = loop->schedule(milliseconds(20), false, finish);
+  });
+  loop->run();
+  poster.join();
+  std::vector<int> posted(100);
+  std::iota(posted.begin(), posted.end(), 0);
+  EXPECT_EQ(order, posted);
+  EXPECT_EQ(once, 1);
+  EXPECT_EQ(repeating, 3);
+  EXPECT_EQ(cancelled, 0);
+}
+
+// A tick slower than its interval (a snapshot against a hung application) must not make
+// the test loop fire for ever: missed times are skipped and the clock never goes back.
+TEST(ManualLoop, SlowRepeatingTickSkipsMissedTimes) {
+  ManualLoop loop;
+  int ticks = 0;
+  auto timer = loop.schedule(milliseconds(600), true, [&] {
+    ++ticks;
+    loop.stall(milliseconds(1000));
+  });
+  loop.advance(milliseconds(2000));
+  EXPECT_EQ(ticks, 2);  // at 0.6 s and 1.8 s
+  EXPECT_EQ(loop.elapsed(), milliseconds(2800));
 }
 
 }  // namespace
