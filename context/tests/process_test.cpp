@@ -298,22 +298,20 @@ TEST(ContextDesktop, MonitorFollowsARestartedBusAndTheDesktopLeavesNoProcess) {
     // goes on the new bus to the application that comes after the restart, as
     // a registry that starts late lets happen: that application must not be
     // taken for the desktop.
-    const std::string takeNames =
-        "from gi.repository import Gio,GLib;import sys;f=Gio.DBusConnectionFlags;a=sys.argv[1]\n"
-        "def c(): return Gio.DBusConnection.new_for_address_sync(a,f.AUTHENTICATION_CLIENT|"
-        "f.MESSAGE_BUS_CONNECTION,None,None)\n"
-        "if sys.argv[2]=='owner': print(c().call_sync('org.freedesktop.DBus','/','org.freedesktop.DBus',"
-        "'GetNameOwner',GLib.Variant('(s)',('org.a11y.atspi.Registry',)),"
-        "None,0,-1).unpack()[0])\n"
-        "else:\n n=int(sys.argv[2].split('.')[1])\n while int(c().get_unique_name().split('.')[1])<n-1: pass\n";
     const auto registry = testing::runProcess(
-        "/usr/bin/python3", {"-c", takeNames, session.accessibilityAddress(), "owner"}, {}, session.environment());
+        "/usr/bin/dbus-send",
+        {"--bus=" + session.accessibilityAddress(), "--print-reply=literal", "--dest=org.freedesktop.DBus", "/",
+         "org.freedesktop.DBus.GetNameOwner", "string:org.a11y.atspi.Registry"},
+        {}, session.environment());
     ::kill(monitor.pid(), SIGSTOP);
     session.restartAccessibility();
-    testing::runProcess(
-        "/usr/bin/python3",
-        {"-c", takeNames, session.accessibilityAddress(), registry.output.substr(0, registry.output.find('\n'))}, {},
-        session.environment());
+    // Connections to the new bus until the next one would get the registry's old name.
+    const std::string takeNames =
+        "from gi.repository import Gio;import sys;f=Gio.DBusConnectionFlags;n=int(sys.argv[2].split('.')[1])\n"
+        "while int(Gio.DBusConnection.new_for_address_sync(sys.argv[1],f.AUTHENTICATION_CLIENT|"
+        "f.MESSAGE_BUS_CONNECTION,None,None).get_unique_name().split('.')[1])<n-1: pass\n";
+    testing::runProcess("/usr/bin/python3", {"-c", takeNames, session.accessibilityAddress(), registry.output}, {},
+                        session.environment());
     // An application that came after the restart, seen by the running monitor.
     ChildProcess browser("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--browser"}, session.environment());
     ASSERT_EQ(browser.readLine(std::chrono::seconds(20)), "ready");
