@@ -63,12 +63,10 @@ TEST(Utf8Repair, ReplacesMaximalSubparts) {
 }
 
 // Lines that are no single object are refused: through the echo helper.
-TEST(ParseRequest, AcceptsAnObjectWithSpaceAround) {
+TEST(ParseRequest, ObjectsWithSpaceAroundAndRepairedBeforeTheLengthCheck) {
   for (const char* line : {R"({"id":1,"op":"open"})", R"(  {"a":[1,{"b":null}]}  )", "{}"})
     EXPECT_TRUE(parseRequest(line, 1024)) << line;
-}
-
-TEST(ParseRequest, RepairsInvalidUtf8BeforeTheLengthCheck) {
+  // Invalid UTF-8 is repaired before the length check.
   const auto request = parseRequest("{\"s\":\"\xFF\"}", 1024);
   ASSERT_TRUE(request);
   EXPECT_EQ((*request)["s"], "\xEF\xBF\xBD");

@@ -10,11 +10,8 @@
 namespace morvik::channel {
 namespace {
 
-using testing::ChildProcess;
-using testing::runProcess;
-
 std::vector<std::string> echo(std::string_view input) {
-  const auto result = runProcess(MORVIK_CHANNEL_ECHO, {}, input);
+  const auto result = testing::runProcess(MORVIK_CHANNEL_ECHO, {}, input);
   EXPECT_EQ(result.exit.status, 0);
   EXPECT_EQ(result.errors, "");
   EXPECT_TRUE(result.output.empty() || result.output.back() == '\n') << "every line ends with a line feed";
@@ -60,7 +57,7 @@ TEST(ChannelProcess, LinesAsTheyCome) {
 }
 
 long peakKiBStreaming(std::size_t totalBytes) {
-  ChildProcess child(MORVIK_CHANNEL_ECHO);
+  testing::ChildProcess child(MORVIK_CHANNEL_ECHO);
   std::thread feeder([&] {
     const std::string chunk(1 << 20, 'x');
     child.write("{\"before\":1}\n{\"s\":\"");

@@ -2,7 +2,6 @@
 // save check step by step in its order, against the simulated desktop.
 #include "context/snapshot.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 

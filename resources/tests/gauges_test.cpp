@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <map>
 
@@ -34,15 +33,12 @@ TEST(Gauges, GpuIsTheHighestValidReading) {
   for (const auto& c : cases) EXPECT_EQ(highestUtilisation(c.readings), c.expected);
 }
 
-TEST(Gauges, MemoryIsClampedToAPercentage) {
+TEST(Gauges, MemoryIsAClampedPercentageAndTheMacFormula) {
   EXPECT_EQ(clampPercent(150.0), 100.0);
   EXPECT_EQ(clampPercent(-3.0), 0.0);
   EXPECT_EQ(clampPercent(42.5), 42.5);
   EXPECT_EQ(clampPercent(nan), std::nullopt);
   EXPECT_EQ(clampPercent(std::nullopt), std::nullopt);
-}
-
-TEST(Gauges, MacMemoryFormula) {
   // 16 KiB pages, 16 GiB of memory: 1048576 pages in all.
   const double page = 16384, physical = 17179869184.0;
   EXPECT_DOUBLE_EQ(macMemoryInUse({100000, 50000, 30000, 20000, 60000, 9000}, page, physical),
