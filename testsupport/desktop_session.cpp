@@ -53,13 +53,19 @@ void DesktopSession::startAccessibility() {
       "/usr/bin/setsid", std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"},
       environment_));
   accessibilityGroup_ = launcher->pid();
-  eventually([&] {
-    return runProcess("/usr/bin/dbus-send",
-                      {"--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"},
-                      {}, environment_)
-               .exit.status == 0;
-  });
+  eventually([&] { return !accessibilityAddress().empty(); });
   setAccessibilityEnabled(true);
+}
+
+std::string DesktopSession::accessibilityAddress() const {
+  const auto reply = runProcess(
+      "/usr/bin/dbus-send",
+      {"--session", "--print-reply=literal", "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"}, {},
+      environment_);
+  // dbus-send prints it between spaces and a line feed, which an address never holds.
+  std::string address = reply.exit.status == 0 ? reply.output : "";
+  std::erase_if(address, [](char c) { return c == ' ' || c == '\n'; });
+  return address;
 }
 
 void DesktopSession::restartAccessibility() {

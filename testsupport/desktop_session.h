@@ -25,6 +25,8 @@ class DesktopSession {
   void setAccessibilityEnabled(bool enabled) const;
   // Stops the accessibility bus and starts a new one, enabled.
   void restartAccessibility();
+  // The accessibility bus's address, or "" while there is none.
+  std::string accessibilityAddress() const;
   int applicationProcess() const;
   int sessionBusProcess() const { return processes_[1]->pid(); }
   // Where the desktop keeps its files; its processes' HOME.

@@ -43,14 +43,12 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
                            const std::vector<std::string>& extraEnvironment) {
   std::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
-  makePipe(in);
-  makePipe(out);
-  makePipe(err);
+  for (int* fds : {in, out, err}) makePipe(fds);
+  // The child's ends become its standard input, output and error.
+  const int childEnds[] = {in[0], out[1], err[1]};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_adddup2(&actions, childEnds[fd], fd);
 
   std::vector<std::string> argStore{path};
   argStore.insert(argStore.end(), args.begin(), args.end());
@@ -73,9 +71,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
 
   const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
+  for (const int end : childEnds) ::close(end);
   in_ = in[1];
   out_ = out[0];
   err_ = err[0];

@@ -120,7 +120,7 @@ std::vector<std::uint8_t> png(std::uint32_t side, bool interlaced, const std::ve
   return file;
 }
 
-TEST(Icns, ImagesOfEachKindInTheOrderToTry) {
+TEST(Icns, ImagesOfEachKindInTheOrderToTryAndMalformedData) {
   std::vector<std::uint8_t> rgb;  // 16 x 16 planes: red, green, blue
   for (const int value : {200, 100, 50}) {
     const auto plane = runs(value, 256);
@@ -155,20 +155,19 @@ TEST(Icns, ImagesOfEachKindInTheOrderToTry) {
   const auto classic = linux::decodeImage(linux::byPreference(*images, 128).back(), read, 128);
   ASSERT_TRUE(classic);
   EXPECT_EQ(classic->argb.back(), 0x80643219u) << "the mask as alpha, premultiplied";
-}
 
-TEST(Icns, MalformedData) {
-  const auto images = [](const std::vector<std::uint8_t>& file) {
-    return linux::readIcns(linux::memoryReader(file), file.size());
+  // Malformed data: no icns file, an element longer than the file, a run that
+  // runs out of data.
+  const auto imagesOf = [](const std::vector<std::uint8_t>& bytes) {
+    return linux::readIcns(linux::memoryReader(bytes), bytes.size());
   };
-  EXPECT_FALSE(images({'i', 'c', 'o', 'n', 0, 0, 0, 8}));
-  // An element longer than the file, a run that runs out of data.
-  EXPECT_EQ(images(icns({{'i', 's', '3', '2', 0xFF, 0xFF, 0xFF, 0xFF}}))->size(), 0u);
+  EXPECT_FALSE(imagesOf({'i', 'c', 'o', 'n', 0, 0, 0, 8}));
+  EXPECT_EQ(imagesOf(icns({{'i', 's', '3', '2', 0xFF, 0xFF, 0xFF, 0xFF}}))->size(), 0u);
   const auto truncated = icns({element("is32", {0xFF, 1})});
   EXPECT_FALSE(linux::icnsIcon(linux::memoryReader(truncated), truncated.size(), 128));
 }
 
-TEST(IconPixels, BlocksAveragePremultipliedAndEveryPngKindDecodes) {
+TEST(IconPixels, BlocksAveragePremultipliedEveryPngKindDecodesAndNoClaimIsHeldWhole) {
   // A 512-pixel image reduces by 2 for 128: each block of a transparent
   // (black) and an opaque red pixel is half-transparent red, never dark red.
   std::vector<std::uint8_t> rgba;
@@ -191,9 +190,7 @@ TEST(IconPixels, BlocksAveragePremultipliedAndEveryPngKindDecodes) {
   const auto cut = linux::decodePNG(png(2, false, {0, 10, 20, 0, 30, 40}, 4), 128);
   ASSERT_TRUE(cut);
   EXPECT_EQ(cut->argb, (std::vector<std::uint32_t>{0xFF0A0A0A, 0xFF141414, 0xFF1E1E1E, 0xFF282828}));
-}
 
-TEST(IconPixels, AnInterlacedImageIsNeverHeldWhole) {
   // 4096 x 4096 RGBA claimed, one row of data: the decoder's buffers follow
   // the reduced image, not the claim.
   const auto claim = png(4096, true, std::vector<std::uint8_t>(4097, 0));

@@ -26,7 +26,7 @@ const std::string ready = std::string(R"({"ready":true})") + "\n";
 const std::string switched = std::string(R"({"skipped":"窗口已切换或存在对话框"})") + "\n";
 const std::string busy = std::string(R"({"skipped":"正在操作，请稍后保存"})") + "\n";
 
-TEST(ContextProcess, SaveCheckAnswers) {
+TEST(ContextProcess, SaveCheckAnswersAndTheMonitorEndsWithItsReader) {
   const std::string invalid = std::string(R"({"error":"保存请求无效"})") + "\n";
   const std::string context =
       R"({"processId":812,"id":"com.apple.TextEdit","windowId":"812:4711","title":"Notes.txt","url":""})";
@@ -43,9 +43,6 @@ TEST(ContextProcess, SaveCheckAnswers) {
       EXPECT_EQ(run.exit.status, 0);
     }
   }
-}
-
-TEST(ContextProcess, MonitorEndsWhenItsReaderIsGone) {
   // head reads one snapshot and leaves; the monitor's next write finds no reader.
   const auto run = testing::runProcess("/bin/bash", {"-c", R"(set -o pipefail; "$0" | head -n 1)", MORVIK_CONTEXT_SIM});
   EXPECT_EQ(run.output.substr(0, 1), "{");
@@ -61,44 +58,48 @@ channel::Json object(const std::optional<std::string>& line) {
   return line ? channel::parseObject(*line).value_or(channel::Json()) : channel::Json();
 }
 
+// The monitor's snapshots until one meets the condition ({} while the front
+// window changes), the last one when none does within 40 or the monitor
+// stops. A loaded machine starves the desktop too: its reads may miss their
+// bounds for several ticks before one snapshot has them all.
+template <typename Condition>
+channel::Json snapshotUntil(ChildProcess& monitor, Condition condition) {
+  channel::Json last;
+  for (int tick = 0; tick < 40; ++tick) {
+    const auto line = monitor.readLine(std::chrono::seconds(5));
+    if (!line) break;
+    if (condition(last = object(line))) break;
+  }
+  return last;
+}
+
 class ContextLinux : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { desktop = new testing::DesktopSession(MORVIK_GTK_TEST_APP); }
   static void TearDownTestSuite() { delete desktop; }
-  std::string check(const std::string& scope, const channel::Json& context) {
+  // The check's answer once it is the expected one, or the last within 10 s:
+  // on a loaded machine a check's own snapshot may miss a read's bound and
+  // fail closed as "switched", and one right after a key press is "busy".
+  std::string settledCheck(const std::string& scope, const channel::Json& context, const std::string& expected) {
     const auto line = channel::serialize({{"scope", scope}, {"context", context}}) + "\n";
-    return testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, line, desktop->environment()).output;
-  }
-  // On a loaded machine a check's own snapshot may miss a read's bound and
-  // then fails closed as "switched"; a settled desktop answers within a few.
-  std::string settledCheck(const std::string& scope, const channel::Json& context) {
     std::string answer;
-    for (int run = 0; run < 3; ++run)
-      if ((answer = check(scope, context)) != switched) break;
+    testing::eventually([&] {
+      answer = testing::runProcess(MORVIK_CONTEXT_LINUX, {"--check-save"}, line, desktop->environment()).output;
+      return answer == expected;
+    });
     return answer;
   }
-  // The monitor's snapshots until one meets the condition (the desktop acts
-  // asynchronously), the last one when none does within a few seconds.
   template <typename Condition>
   channel::Json snapshotWhere(Condition condition) {
     ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, desktop->environment());
-    channel::Json last;
-    // A loaded machine starves the test application too: its reads may miss
-    // their bounds for several ticks before one snapshot has them all.
-    for (int tick = 0; tick < 40; ++tick) {
-      const auto line = monitor.readLine(std::chrono::seconds(5));
-      if (!line) break;
-      last = object(line);
-      if (!last.empty() && condition(last)) break;  // {} while the front window changes
-    }
-    return last;
+    return snapshotUntil(monitor, condition);
   }
   static testing::DesktopSession* desktop;
 };
 testing::DesktopSession* ContextLinux::desktop = nullptr;
 
 TEST_F(ContextLinux, SnapshotFollowsTheFocusAndTheDialog) {
-  auto current = snapshotWhere([](const channel::Json& s) { return s["safeToSave"] == true; });
+  auto current = snapshotWhere([](channel::Json& s) { return s["safeToSave"] == true; });
   const int pid = desktop->applicationProcess();
   const std::string window = desktop->xdotool({"getactivewindow"});
   EXPECT_EQ(current["processId"], pid);
@@ -111,24 +112,23 @@ TEST_F(ContextLinux, SnapshotFollowsTheFocusAndTheDialog) {
   EXPECT_EQ(current["textFocus"], true) << "the entry";
   for (const auto& [key, focus] : {std::pair<std::string, bool>{"alt+2", true}, {"alt+3", false}}) {
     desktop->xdotool({"key", key});
-    EXPECT_EQ(snapshotWhere([&](const channel::Json& s) { return s["textFocus"] == focus; })["textFocus"], focus)
-        << key;
+    EXPECT_EQ(snapshotWhere([&](channel::Json& s) { return s["textFocus"] == focus; })["textFocus"], focus) << key;
   }
   desktop->setAccessibilityEnabled(false);
-  current = snapshotWhere([](const channel::Json&) { return true; });
+  current = snapshotWhere([](channel::Json&) { return true; });
   desktop->setAccessibilityEnabled(true);
   EXPECT_EQ(current["pageAccess"], false);
   EXPECT_TRUE(current["hasWindow"].is_null());
   EXPECT_EQ(current["id"], "studio.morvik.TestNotes");
 
   desktop->xdotool({"key", "alt+d"});
-  current = snapshotWhere([](const channel::Json& s) { return s["title"] == "Unsaved changes"; });
+  current = snapshotWhere([](channel::Json& s) { return s["title"] == "Unsaved changes"; });
   EXPECT_EQ(current["title"], "Unsaved changes");
   EXPECT_EQ(current["safeToSave"], false);
   EXPECT_EQ(current["id"], "studio.morvik.TestNotes") << "a dialog belongs to its application";
-  EXPECT_EQ(check("app", current), switched);
+  EXPECT_EQ(settledCheck("app", current, switched), switched);
   desktop->xdotool({"key", "Escape"});
-  snapshotWhere([](const channel::Json& s) { return s["title"] == "Morvik Test Notes"; });
+  snapshotWhere([](channel::Json& s) { return s["title"] == "Morvik Test Notes"; });
 }
 
 TEST_F(ContextLinux, CountersAndTheBusyRules) {
@@ -143,32 +143,27 @@ TEST_F(ContextLinux, CountersAndTheBusyRules) {
   // A right click neither counts as a click nor ends the left button's drag.
   desktop->xdotool({"mousedown", "1", "mousemove_relative", "5", "5", "click", "3", "mousemove_relative", "5", "5",
                     "mouseup", "1", "key", "Escape"});
-  // The first snapshot that has counted them all, however busy the machine.
   const auto counted = [&](const channel::Json& later, const char* key) {
     return later["activity"][key].get<int>() - first["activity"][key].get<int>();
   };
-  channel::Json later = first;
-  for (int tick = 0; tick < 10 && counted(later, "keys") < 5; ++tick) {
-    const auto line = monitor.readLine(std::chrono::seconds(2));
-    ASSERT_TRUE(line) << "the monitor stopped";
-    later = object(line);
-  }
+  // The first snapshot that has counted them all, however busy the machine.
+  const auto later =
+      snapshotUntil(monitor, [&](channel::Json& s) { return s.contains("activity") && counted(s, "keys") >= 5; });
   EXPECT_EQ(counted(later, "keys"), 5) << "four and Escape";
   EXPECT_EQ(counted(later, "clicks"), 2);
   EXPECT_GE(counted(later, "drags"), 2);
 
-  const auto context = snapshotWhere([](const channel::Json& s) { return s["safeToSave"] == true; });
+  const auto context = snapshotWhere([](channel::Json& s) { return s["safeToSave"] == true; });
   {
     // Typing on while the check runs, however long a loaded machine makes it.
     ChildProcess typing("/usr/bin/xdotool", {"type", "--delay", "200", std::string(100, 'x')}, desktop->environment());
-    EXPECT_EQ(settledCheck("window", context), busy) << "keys pressed just now";
+    EXPECT_EQ(settledCheck("window", context, busy), busy) << "keys pressed just now";
   }
   desktop->xdotool({"keyup", "x"});  // the key the stopped typing may have left down
-  std::this_thread::sleep_for(milliseconds(1100));
-  EXPECT_EQ(settledCheck("window", context), ready);
+  EXPECT_EQ(settledCheck("window", context, ready), ready) << "a second after the last key";
   desktop->xdotool({"keydown", "shift"});
   std::this_thread::sleep_for(milliseconds(1100));
-  const auto held = settledCheck("window", context);
+  const auto held = settledCheck("window", context, busy);
   desktop->xdotool({"keyup", "shift"});
   EXPECT_EQ(held, busy) << "Shift held";
 }
@@ -178,7 +173,7 @@ TEST_F(ContextLinux, ReadsThatFailDecideNothing) {
   // window itself.
   ChildProcess application("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--unreadable"}, desktop->environment());
   ASSERT_EQ(application.readLine(std::chrono::seconds(20)), "ready");
-  const auto current = snapshotWhere([&](const channel::Json& s) { return s["title"] == "Morvik Fake Notes"; });
+  const auto current = snapshotWhere([&](channel::Json& s) { return s["title"] == "Morvik Fake Notes"; });
   application.wait(milliseconds(10));
   desktop->xdotool({"search", "--name", "Morvik Test Notes", "windowactivate"});
   EXPECT_EQ(current["title"], "Morvik Fake Notes");
@@ -188,7 +183,7 @@ TEST_F(ContextLinux, ReadsThatFailDecideNothing) {
 
 TEST_F(ContextLinux, HungApplicationOrSessionBusCostsNoMoreThanATick) {
   // A desktop that has just started may not have a front window yet.
-  const auto context = snapshotWhere([](const channel::Json& s) { return s.contains("processId"); });
+  const auto context = snapshotWhere([](channel::Json& s) { return s.contains("processId"); });
   const int pid = desktop->applicationProcess();
   ::kill(pid, SIGSTOP);
   ChildProcess monitor(MORVIK_CONTEXT_LINUX, {}, desktop->environment());
@@ -197,11 +192,7 @@ TEST_F(ContextLinux, HungApplicationOrSessionBusCostsNoMoreThanATick) {
   // Well under libatspi's own 15 s for an application it has just met.
   const auto answer = checker.readLine(std::chrono::seconds(5));
   std::vector<channel::Json> ticks;
-  for (int tick = 0; tick < 3; ++tick) {
-    const auto line = monitor.readLine(std::chrono::seconds(5));
-    if (!line) break;
-    ticks.push_back(object(line));
-  }
+  snapshotUntil(monitor, [&](channel::Json& s) { return ticks.emplace_back(s), ticks.size() == 3; });
   ::kill(pid, SIGCONT);
   EXPECT_TRUE(answer.has_value());
   ASSERT_EQ(ticks.size(), 3u);
@@ -229,9 +220,7 @@ class BareDisplay {
     server_ = std::make_unique<ChildProcess>(
         "/usr/bin/Xvfb", std::vector<std::string>{":" + number_, "-noreset", "-screen", "0", "640x480x24", "-nolisten",
                                                   "tcp", "-extension", "MIT-SCREEN-SAVER"});
-    environment_ = {"DISPLAY=:" + number_, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
-    // Until the server answers.
-    for (int i = 0; i < 250 && !setFront("0"); ++i) std::this_thread::sleep_for(milliseconds(20));
+    testing::eventually([&] { return setFront("0"); });  // until the server answers
   }
   void stop() {
     ::kill(server_->pid(), SIGTERM);  // cleanly, so the display number is free again
@@ -251,12 +240,13 @@ class BareDisplay {
     XCloseDisplay(display);
     return true;
   }
-  const std::vector<std::string>& environment() const { return environment_; }
+  std::vector<std::string> environment() const {
+    return {"DISPLAY=:" + number_, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
+  }
 
  private:
   const std::string number_;
   std::unique_ptr<ChildProcess> server_;
-  std::vector<std::string> environment_;
 };
 
 TEST(ContextX11, VanishedWindowsAndALostServerAreNoFrontApplication) {
@@ -267,19 +257,12 @@ TEST(ContextX11, VanishedWindowsAndALostServerAreNoFrontApplication) {
     // Snapshots taken before the change (while a restart was slow) are no ticks.
     while (monitor.readLine(milliseconds(0))) {
     }
-    for (int tick = 0; tick < 20; ++tick) {
-      const auto line = monitor.readLine(std::chrono::seconds(5));
-      if (!line) return false;
-      auto current = object(line);
-      if (current.empty()) {
-        if (!wantFront) return true;
-        continue;
-      }
-      const bool front = current["processId"] == 4242 && current["pageAccess"] == false && current["id"] == "" &&
-                         current["hasWindow"].is_null();
-      if (wantFront && front) return true;
-    }
-    return false;
+    const auto wanted = [&](channel::Json& s) {
+      return wantFront ? s["processId"] == 4242 && s["pageAccess"] == false && s["id"] == "" && s["hasWindow"].is_null()
+                       : s.is_object() && s.empty();
+    };
+    auto last = snapshotUntil(monitor, wanted);
+    return wanted(last);
   };
   const bool front = true, none = false;
   ASSERT_TRUE(display.setFront("root"));
@@ -317,38 +300,25 @@ TEST(ContextDesktop, MonitorFollowsARestartedBusAndTheDesktopLeavesNoProcess) {
     // goes on the new bus to the application that comes after the restart, as
     // a registry that starts late lets happen: that application must not be
     // taken for the desktop.
-    const auto address = [&] {
-      return testing::runProcess("/usr/bin/dbus-send",
-                                 {"--session", "--print-reply=literal", "--dest=org.a11y.Bus", "/org/a11y/bus",
-                                  "org.a11y.Bus.GetAddress"},
-                                 {}, session.environment())
-          .output;
-    };
-    const std::string takeNames =
-        "from gi.repository import Gio,GLib;import sys;f=Gio.DBusConnectionFlags;a=sys.argv[1].strip()\n"
-        "def c(): return Gio.DBusConnection.new_for_address_sync(a,f.AUTHENTICATION_CLIENT|"
-        "f.MESSAGE_BUS_CONNECTION,None,None)\n"
-        "if sys.argv[2]=='owner': print(c().call_sync('org.freedesktop.DBus','/','org.freedesktop.DBus',"
-        "'GetNameOwner',GLib.Variant('(s)',('org.a11y.atspi.Registry',)),"
-        "None,0,-1).unpack()[0])\n"
-        "else:\n n=int(sys.argv[2].split('.')[1])\n while int(c().get_unique_name().split('.')[1])<n-1: pass\n";
-    const auto registry =
-        testing::runProcess("/usr/bin/python3", {"-c", takeNames, address(), "owner"}, {}, session.environment());
+    const auto registry = testing::runProcess(
+        "/usr/bin/dbus-send",
+        {"--bus=" + session.accessibilityAddress(), "--print-reply=literal", "--dest=org.freedesktop.DBus", "/",
+         "org.freedesktop.DBus.GetNameOwner", "string:org.a11y.atspi.Registry"},
+        {}, session.environment());
     ::kill(monitor.pid(), SIGSTOP);
     session.restartAccessibility();
-    testing::runProcess("/usr/bin/python3",
-                        {"-c", takeNames, address(), registry.output.substr(0, registry.output.find('\n'))}, {},
+    // Connections to the new bus until the next one would get the registry's old name.
+    const std::string takeNames =
+        "from gi.repository import Gio;import sys;f=Gio.DBusConnectionFlags;n=int(sys.argv[2].split('.')[1])\n"
+        "while int(Gio.DBusConnection.new_for_address_sync(sys.argv[1],f.AUTHENTICATION_CLIENT|"
+        "f.MESSAGE_BUS_CONNECTION,None,None).get_unique_name().split('.')[1])<n-1: pass\n";
+    testing::runProcess("/usr/bin/python3", {"-c", takeNames, session.accessibilityAddress(), registry.output}, {},
                         session.environment());
     // An application that came after the restart, seen by the running monitor.
     ChildProcess browser("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--browser"}, session.environment());
     ASSERT_EQ(browser.readLine(std::chrono::seconds(20)), "ready");
     ::kill(monitor.pid(), SIGCONT);
-    channel::Json current;
-    for (int tick = 0; tick < 30 && current["title"] != "Example Domain"; ++tick) {
-      const auto line = monitor.readLine(std::chrono::seconds(5));
-      ASSERT_TRUE(line) << "the monitor stopped";
-      current = object(line);
-    }
+    auto current = snapshotUntil(monitor, [](channel::Json& s) { return s["title"] == "Example Domain"; });
     EXPECT_EQ(current["title"], "Example Domain");
     EXPECT_EQ(current["hasWindow"], true);
     EXPECT_EQ(current["id"], "firefox") << "the browser by its Linux name gives the page";
@@ -360,13 +330,10 @@ TEST(ContextDesktop, MonitorFollowsARestartedBusAndTheDesktopLeavesNoProcess) {
       session.restartAccessibility();
       ChildProcess next("/usr/bin/python3", {MORVIK_GTK_TEST_APP, "--browser"}, session.environment());
       ASSERT_EQ(next.readLine(std::chrono::seconds(20)), "ready");
-      current = channel::Json();
-      for (int tick = 0; tick < 30 && !(current["processId"] == next.pid() && current["hasWindow"] == true); ++tick) {
-        const auto line = monitor.readLine(std::chrono::seconds(5));
-        ASSERT_TRUE(line) << "restart " << restart << ": " << monitor.errorOutput();
-        current = object(line);
-      }
+      current = snapshotUntil(monitor,
+                              [&](channel::Json& s) { return s["processId"] == next.pid() && s["hasWindow"] == true; });
       EXPECT_EQ(current["hasWindow"], true) << "restart " << restart;
+      EXPECT_EQ(current["processId"], next.pid()) << "restart " << restart;
     }
     monitor.wait(milliseconds(10));
     EXPECT_EQ(monitor.errorOutput(), "");

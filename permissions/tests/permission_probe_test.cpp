@@ -34,11 +34,7 @@ TEST(PermissionProbe, CommandsReportAtOnceWhenDecided) {
     std::string report;
   } cases[] = {
       {{}, 3, 3, true, R"({"bluetooth":"granted","accessibility":"granted","speech":"granted"})"},
-      {{"status", "extra", "more"},
-       0,
-       0,
-       false,
-       R"({"bluetooth":"not-determined","accessibility":"denied","speech":"not-determined"})"},
+      {{"status"}, 0, 0, false, R"({"bluetooth":"not-determined","accessibility":"denied","speech":"not-determined"})"},
       {{"bluetooth"}, 2, 0, true, R"({"bluetooth":"denied","accessibility":"granted","speech":"not-determined"})"},
       {{"bluetooth"}, 1, 3, true, R"({"bluetooth":"restricted","accessibility":"granted","speech":"granted"})"},
       {{"speech"}, 0, 2, true, R"({"bluetooth":"not-determined","accessibility":"granted","speech":"restricted"})"},

@@ -36,11 +36,17 @@ TEST(PermissionsProcess, OneLineOrNothingWithItsExitStatus) {
 #ifdef MORVIK_PERMISSIONS_LINUX
 const std::string absent = std::string(R"({"bluetooth":"unknown","accessibility":"denied","speech":"granted"})") + "\n";
 
+std::string report(const std::vector<std::string>& environment, const std::string& command = "bluetooth") {
+  return testing::runProcess(MORVIK_PERMISSIONS_LINUX, {command}, {}, environment).output;
+}
+
+// A system bus at `address`, no session bus.
+std::vector<std::string> systemBus(const std::string& address) {
+  return {"DBUS_SYSTEM_BUS_ADDRESS=" + address, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
+}
+
 // Linux decides everything at once: what BlueZ and the accessibility bus answer.
 TEST(PermissionsLinux, BlueZAndTheAccessibilityBus) {
-  const auto report = [](const std::vector<std::string>& environment) {
-    return testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {}, environment).output;
-  };
   // On a loaded machine one run may reach the report's 1 s bound before a
   // healthy service answers, and then counts it absent; the next runs answer.
   const auto soonReports = [&](const std::vector<std::string>& environment, const std::string& part) {
@@ -48,9 +54,7 @@ TEST(PermissionsLinux, BlueZAndTheAccessibilityBus) {
       if (report(environment).find(part) != std::string::npos) return true;
     return false;
   };
-  const std::vector<std::string> nowhere = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent",
-                                            "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
-  EXPECT_EQ(report(nowhere), absent);
+  EXPECT_EQ(report(systemBus("unix:path=/nonexistent")), absent);
   for (const bool refusing : {false, true}) {
     ble::linux::BluezMock bluez({.denyObjectManager = refusing});
     EXPECT_TRUE(
@@ -83,7 +87,7 @@ struct Listening {
 TEST(PermissionsLinux, StoppedOrStalledDaemons) {
   {
     ble::linux::BluezMock stopped({.startService = false, .activatable = true});
-    EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {}, stopped.bothBuses()).output, absent);
+    EXPECT_EQ(report(stopped.bothBuses()), absent);
     EXPECT_FALSE(stopped.activated());
   }
   {
@@ -101,8 +105,7 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
       sigemptyset(&alarm);
       sigaddset(&alarm, SIGALRM);
       ::pthread_sigmask(alarmBlocked ? SIG_BLOCK : SIG_UNBLOCK, &alarm, &before);
-      EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"status"}, {}, silent).output, absent)
-          << handedDown << " descriptors, alarm blocked: " << alarmBlocked;
+      EXPECT_EQ(report(silent, "status"), absent) << handedDown << " descriptors, alarm blocked: " << alarmBlocked;
       ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
       for (std::size_t i = 0; i < descriptors.size(); i += 2) {
         char byte = 0;
@@ -125,11 +128,7 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
       }
       ::close(connection);
     });
-    EXPECT_EQ(testing::runProcess(
-                  MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {},
-                  {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + web.path, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"})
-                  .output,
-              absent);
+    EXPECT_EQ(report(systemBus("unix:path=" + web.path)), absent);
     ::shutdown(web.fd, SHUT_RDWR);  // ends the accept if nobody came
     server.join();
   }
@@ -139,11 +138,7 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
     const std::string pidFile = "/tmp/morvik-bus-program-" + std::to_string(::getpid());
     const std::string program = "unixexec:path=/bin/sh,argv0=sh,argv1=-c,argv2=echo%20%24%24%20%3E" + pidFile +
                                 "%3B%20trap%20%27%27%20TERM%3B%20exec%20sleep%2020";
-    EXPECT_EQ(
-        testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"status"}, {},
-                            {"DBUS_SYSTEM_BUS_ADDRESS=" + program, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"})
-            .output,
-        absent);
+    EXPECT_EQ(report(systemBus(program), "status"), absent);
     int pid = 0;
     std::ifstream(pidFile) >> pid;
     ASSERT_GT(pid, 0);
@@ -152,7 +147,7 @@ TEST(PermissionsLinux, StoppedOrStalledDaemons) {
   }
   ble::linux::BluezMock stalled;
   stalled.mock("StallObjectManager", true);
-  EXPECT_EQ(testing::runProcess(MORVIK_PERMISSIONS_LINUX, {"bluetooth"}, {}, stalled.bothBuses()).output, absent);
+  EXPECT_EQ(report(stalled.bothBuses()), absent);
   // Once at most: a machine slow enough may reach the deadline before asking.
   EXPECT_LE(stalled.ask<std::uint32_t>("StallObjectManager", false), 1u) << "asked once";
 }

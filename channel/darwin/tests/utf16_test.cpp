@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "channel/darwin/utf16.h"
+#ifdef __APPLE__
+#include "channel/darwin/cf_string.h"
+#endif
 
 namespace morvik::channel::darwin {
 namespace {
@@ -24,6 +27,21 @@ TEST(Utf16ToUtf8, ConvertsEveryUnitAndRepairsLoneSurrogates) {
   };
   for (const auto& c : cases) EXPECT_EQ(utf8FromUtf16(c.units), c.text) << c.text;
 }
+
+#ifdef __APPLE__
+TEST(CFStringToUtf8, WholeStringRepairedAndNullIsEmpty) {
+  EXPECT_EQ(utf8(CFStringRef{}), "");
+  // A title holding a lone surrogate: CFStringGetBytes without a loss byte
+  // stopped there.
+  const UniChar units[] = {u'a', 0xD83D, u'b', 0xD83D, 0xDE00};
+  const CFString title(CFStringCreateWithCharacters(kCFAllocatorDefault, units, 5));
+  EXPECT_EQ(utf8(title.get()),
+            "a\xEF\xBF\xBD"
+            "b\xF0\x9F\x98\x80");
+  EXPECT_EQ(utf8(title.get(), CFRangeMake(2, 3)), "b\xF0\x9F\x98\x80");
+  EXPECT_EQ(utf8(makeCFString("Safari – 新标签页").get()), "Safari – 新标签页");
+}
+#endif
 
 }  // namespace
 }  // namespace morvik::channel::darwin

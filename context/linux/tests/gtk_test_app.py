@@ -1,14 +1,12 @@
 #!/usr/bin/python3
 """A small GTK application for the tests of morvik-context on Linux.
 
-One window, "Morvik Test Notes", with an entry, a text view, a button and a
-disabled entry; keyboard shortcuts, pressed with xdotool, move the focus
-(Alt+1 entry, Alt+2 text view, Alt+3 button) and open a modal dialog (Alt+D).
-It prints "ready" once its window is shown. With "--browser" it is a browser
-instead: window class "firefox", and an address bar showing a page. With
-"--unreadable" its accessible objects are its own, served as a toolkit that
-cannot tell some of them does: a focused group whose states fail, a window
-and a modal dialog whose places among the application's children fail.
+One window, "Morvik Test Notes": an entry, a text view, a button and a disabled
+entry; Alt+1, Alt+2 and Alt+3 focus the first three, Alt+D opens a modal
+dialog. Prints "ready" once shown. "--browser": a browser (window class
+"firefox") whose address bar shows a page. "--unreadable": accessible objects
+of its own, some of whose reads fail, as a toolkit that cannot tell: a focused
+group's states, a window's and a modal dialog's places among the children.
 """
 import os
 import sys
