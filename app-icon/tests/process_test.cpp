@@ -3,7 +3,11 @@
 // made at test time.
 #include <gtest/gtest.h>
 
+#ifdef __APPLE__
+#include <ImageIO/ImageIO.h>
+#else
 #include <cairo.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
@@ -26,13 +30,46 @@ struct Decoded {
   std::uint32_t at(int x, int y) const { return argb[static_cast<std::size_t>(y) * width + x]; }
 };
 
-// Checks the PNG's frame (128 x 128 RGBA, last chunk IEND) and decodes it
-// with cairo, which refuses anything but a PNG.
+// Checks the PNG's frame (signature, first chunk IHDR 128 x 128 RGBA, last
+// chunk IEND) and decodes it.
 Decoded decodePNG(const std::string& png) {
   Decoded decoded;
+  EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1A\n", 8));
+  EXPECT_EQ(png.substr(12, 4), "IHDR");
   EXPECT_EQ(png.substr(16, 8), std::string("\0\0\0\x80\0\0\0\x80", 8));
   EXPECT_EQ(png.substr(24, 2), std::string("\x08\x06", 2)) << "8 bits, RGB with alpha";
   EXPECT_EQ(png.substr(png.size() - 12), std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12));
+#ifdef __APPLE__
+  // ImageIO's pixels as decoded (no colour matching), premultiplied as cairo does.
+  CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(png.data()), static_cast<CFIndex>(png.size()));
+  CGImageSourceRef source = CGImageSourceCreateWithData(data, nullptr);
+  CGImageRef image = source != nullptr ? CGImageSourceCreateImageAtIndex(source, 0, nullptr) : nullptr;
+  EXPECT_NE(image, nullptr);
+  if (image != nullptr && CGImageGetBitsPerPixel(image) == 32 &&
+      (CGImageGetBitmapInfo(image) & kCGBitmapAlphaInfoMask) == kCGImageAlphaLast) {
+    decoded.width = static_cast<int>(CGImageGetWidth(image));
+    decoded.height = static_cast<int>(CGImageGetHeight(image));
+    CFDataRef pixels = CGDataProviderCopyData(CGImageGetDataProvider(image));
+    const auto premultiply = [](unsigned color, unsigned alpha) {
+      const unsigned product = color * alpha + 0x80;
+      return ((product >> 8) + product) >> 8;
+    };
+    for (int y = 0; y < decoded.height; ++y) {
+      const UInt8* row = CFDataGetBytePtr(pixels) + static_cast<std::size_t>(y) * CGImageGetBytesPerRow(image);
+      for (int x = 0; x < decoded.width; ++x) {
+        const UInt8* p = row + 4 * x;
+        decoded.argb.push_back(std::uint32_t{p[3]} << 24 | premultiply(p[0], p[3]) << 16 |
+                               premultiply(p[1], p[3]) << 8 | premultiply(p[2], p[3]));
+      }
+    }
+    CFRelease(pixels);
+  } else {
+    ADD_FAILURE() << "not an 8-bit RGBA image";
+  }
+  if (image != nullptr) CGImageRelease(image);
+  if (source != nullptr) CFRelease(source);
+  CFRelease(data);
+#else
   const std::string file = ::testing::TempDir() + "icon.png";
   std::ofstream(file, std::ios::binary) << png;
   cairo_surface_t* surface = cairo_image_surface_create_from_png(file.c_str());
@@ -47,6 +84,7 @@ Decoded decodePNG(const std::string& png) {
     }
   }
   cairo_surface_destroy(surface);
+#endif
   return decoded;
 }
 
