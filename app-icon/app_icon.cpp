@@ -7,6 +7,9 @@ namespace {
 
 constexpr int badCommandLine = 2;
 constexpr int cannotRender = 3;
+// Standard output took only part of the PNG or none (a full disk, a closed
+// reader): the caller must not take what it got for the icon.
+constexpr int cannotWrite = 1;
 
 }  // namespace
 
@@ -18,8 +21,7 @@ int renderAppIcon(const std::vector<std::string>& arguments, IconRenderer& rende
   if (!bitmap) return cannotRender;
   const auto png = renderer.encodePNG(*bitmap);
   if (!png) return cannotRender;
-  out.write(std::string_view(reinterpret_cast<const char*>(png->data()), png->size()));
-  return 0;
+  return out.write(std::string_view(reinterpret_cast<const char*>(png->data()), png->size())) ? 0 : cannotWrite;
 }
 
 }  // namespace morvik::appicon

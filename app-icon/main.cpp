@@ -1,6 +1,7 @@
 // morvik-app-icon: an application bundle's icon as a 128 x 128 PNG on
 // standard output. Exit status 0 with the PNG, 2 for a bad command line, 3
-// when the icon cannot be rendered; nothing is written on failure.
+// when the icon cannot be rendered (nothing is written then), 1 when standard
+// output does not take the whole PNG.
 #include <string>
 #include <vector>
 

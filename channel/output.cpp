@@ -7,15 +7,16 @@
 
 namespace morvik::channel {
 
-void FdOutput::write(std::string_view bytes) {
+bool FdOutput::write(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) continue;
-      return;
+      return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
+  return true;
 }
 
 std::vector<std::string> RecordingOutput::takeLines() {

@@ -8,19 +8,20 @@
 
 namespace morvik::channel {
 
-// Where output lines go. Each call is one write of the whole buffer.
+// Where output lines go. Each call is one write of the whole buffer; false
+// when not all of it could be written.
 class Output {
  public:
   virtual ~Output() = default;
-  virtual void write(std::string_view bytes) = 0;
+  virtual bool write(std::string_view bytes) = 0;
 };
 
 // Writes to a file descriptor with write(2): partial writes and EINTR are
-// retried, nothing is buffered, and a failure is silent.
+// retried, nothing is buffered, and a failure is only returned.
 class FdOutput final : public Output {
  public:
   explicit FdOutput(int fd) : fd_(fd) {}
-  void write(std::string_view bytes) override;
+  bool write(std::string_view bytes) override;
 
  private:
   int fd_;
@@ -29,7 +30,10 @@ class FdOutput final : public Output {
 // Keeps every write, for tests and demos.
 class RecordingOutput final : public Output {
  public:
-  void write(std::string_view bytes) override { writes.emplace_back(bytes); }
+  bool write(std::string_view bytes) override {
+    writes.emplace_back(bytes);
+    return true;
+  }
   // The whole output so far split at line feeds (without them), and cleared.
   std::vector<std::string> takeLines();
 

@@ -17,10 +17,11 @@ namespace {
 // application is gone): reading other programs' windows for no one is waste.
 class MonitorOutput final : public morvik::channel::Output {
  public:
-  void write(std::string_view bytes) override {
-    morvik::channel::standardOutput().write(bytes);
+  bool write(std::string_view bytes) override {
+    const bool written = morvik::channel::standardOutput().write(bytes);
     pollfd out{1, 0, 0};
     if (::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLNVAL)) != 0) std::exit(0);
+    return written;
   }
 };
 

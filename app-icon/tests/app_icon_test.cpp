@@ -68,6 +68,10 @@ TEST(AppIcon, ArgumentsStatusesAndOneWrite) {
     EXPECT_EQ(renderAppIcon(c.arguments, icons, out), c.status) << c.arguments.size();
     EXPECT_EQ(out.writes.size(), c.status == 0 ? 1u : 0u) << "the PNG in one write, nothing on failure";
   }
+  // Standard output that does not take the PNG is no success.
+  sim::SimIcons icons;
+  channel::FdOutput refused(-1);
+  EXPECT_EQ(renderAppIcon({bundle}, icons, refused), 1);
 }
 
 #ifdef MORVIK_ICNS
