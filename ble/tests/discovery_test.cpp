@@ -58,9 +58,11 @@ TEST_F(BridgeTest, KeyboardNameRule) {
     std::optional<std::string> listedAs;
   } cases[] = {
       {"Morvik Pro", std::nullopt, "Morvik Pro"},
-      {"morvik pro", std::nullopt, std::nullopt},    // case counts
-      {" Morvik Pro", std::nullopt, std::nullopt},   // nothing before the prefix
+      {"morvik pro", std::nullopt, std::nullopt},   // case counts
+      {" Morvik Pro", std::nullopt, std::nullopt},  // nothing before the prefix
+      {"Morvik Pr", std::nullopt, std::nullopt},
       {std::nullopt, "Morvik Pro X", "Morvik Pro"},  // advertised, when the platform knows no name
+      {std::nullopt, "Other", std::nullopt},
       {std::nullopt, std::nullopt, std::nullopt},
       {"Other Keyboard", "Morvik Pro", std::nullopt},  // never over the platform's name
   };

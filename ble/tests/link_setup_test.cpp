@@ -110,6 +110,7 @@ TEST(LinkSetup, ResultDependsOnTheLayout) {
       {"no configuration service",
        {voiceService(property::write, property::notify)},
        {error(1, msg::configurationServiceMissing)}},
+      {"no services", {}, {error(1, msg::configurationServiceMissing)}},
       {"a characteristic without the property is passed over", {commandTwice}, {opened(false)}},
       {"each service listed twice", listedTwice, {opened()}},
   };

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <thread>
 
 #include "ble/linux/bluez_central.h"
 #include "ble/linux/device_identifier.h"
@@ -79,15 +78,14 @@ class BluezSession {
   // either order: an open it takes first gets the old state's error, and the
   // application would open again.
   int searchOnceHeard() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (int id = 10; std::chrono::steady_clock::now() < deadline; ++id) {
-      send(R"({"id":)" + std::to_string(id) + R"(,"op":"open"})");
-      const auto line = helper.readLine();
-      if (!line || !line->starts_with(R"({"id":)" + std::to_string(id) + R"(,"error")"))
-        return line == listed({}) ? id : 0;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return 0;
+    int id = 9;
+    std::optional<std::string> line;
+    const bool answered = testing::eventually([&] {
+      send(R"({"id":)" + std::to_string(++id) + R"(,"op":"open"})");
+      line = helper.readLine();
+      return !line || !line->starts_with(R"({"id":)" + std::to_string(id) + R"(,"error")");
+    });
+    return answered && line == listed({}) ? id : 0;
   }
   // Opens, adds the keyboard and waits for it to be listed.
   bool listKeyboard(const std::map<std::string, sdbus::Variant>& options = {}) {

@@ -11,8 +11,6 @@ services, then fails the GATT requests in flight, then removes the GATT
 objects of an unpaired device, and only then reports Connected false;
 Disconnect answers once the link is down, a moment later; discovery is
 counted per client, so another program's discovery is not ours.
-
-Everything is driven through methods of org.bluez.Mock on "/".
 '''
 
 import dbus
@@ -405,8 +403,7 @@ def Fail(self, device, operation, message):
 
 @dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='u')
 def HoldRequests(self, device, holding):
-    '''GATT requests wait (true) until released (false answers them in order);
-    returns how many wait.'''
+    '''GATT requests wait (true) until released (false answers them in order); returns how many wait.'''
     keyboard = mockobject.objects[device]
     keyboard.holding = holding
     if not holding:
