@@ -40,6 +40,7 @@ TEST(StateTable, RejectsWhatTheStateDoesNotAllow) {
       {LinkState::idle, R"({"id":1})", {}},
       {LinkState::idle, R"({"id":1,"op":null})", {}},
       {LinkState::idle, R"({"id":9,"op":"Open"})", {error(9, msg::unsupportedOperation)}},  // names are case-sensitive
+      {LinkState::busy, R"({"id":9,"op":"voiceenable"})", {error(9, msg::unsupportedOperation)}},
       {LinkState::idle, select, {error(9, msg::chooseFromList)}},
       {LinkState::idle, read, {error(9, msg::configurationNotReady)}},
       {LinkState::idle, voiceWrite, {error(9, msg::upgradeForMicrophone)}},
