@@ -63,7 +63,8 @@ TEST(LinkSetup, AnswersOpenOnceBothServicesAreSetUp) {
     BridgeHarness h;
     auto keyboard = h.addKeyboard();
     h.startBridge();
-    h.selectHeld(keyboard);
+    h.openAndSelect(keyboard.get());
+    h.lines();
     keyboard->releaseFirst();  // connected
     h.loop.runReady();
     keyboard->releaseFirst();  // services

@@ -14,8 +14,7 @@ struct StateHarness : BridgeHarness {
     keyboard = addKeyboard();
     startBridge();
     if (state == LinkState::searching) send(R"({"id":1,"op":"open"})");
-    if (state == LinkState::settingUp) selectHeld(keyboard);
-    if (state >= LinkState::ready) openAndSelect();
+    if (state >= LinkState::settingUp) openAndSelect(state == LinkState::settingUp ? keyboard.get() : nullptr);
     if (state == LinkState::busy) {
       keyboard->hold();
       send(R"({"id":3,"op":"read"})");
