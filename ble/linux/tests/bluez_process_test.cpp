@@ -214,7 +214,7 @@ TEST(BluezOwnBus, LinkThatNeverBecameReady) {
   for (const Fault fault : {refused, daemonGone, lostBeforeResolved}) {
     SCOPED_TRACE(fault);
     BluezMock bluez;
-    const auto adapter = bluez.addAdapter();
+    bluez.addAdapter();
     BluezSession session(bluez);
     ASSERT_TRUE(session.listKeyboard(
         {{"paging", sdbus::Variant(fault == daemonGone)}, {"resolve", sdbus::Variant(fault != lostBeforeResolved)}}));
@@ -251,7 +251,7 @@ TEST(BluezOwnBus, LinkLossAndServiceChangesAnswerThePendingRead) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     BluezMock bluez;
-    const auto adapter = bluez.addAdapter();
+    bluez.addAdapter();
     BluezSession session(bluez);
     ASSERT_EQ(session.connect(), readyAnswer);
     bluez.mock("HoldRequests", keyboardPath, true);
