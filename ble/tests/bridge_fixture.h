@@ -68,27 +68,20 @@ class BridgeHarness {
 
   Lines lines() { return out.takeLines(); }
 
-  // Open and select `id`; the open answer is left in the output.
-  void openAndSelect(const std::string& id = keyboardA) {
+  // Open and select keyboard A; the open answer is left in the output. With
+  // the keyboard's callbacks `held` from the select on, the bridge is Setting
+  // up and the connection report waits to be released.
+  void openAndSelect(sim::SimKeyboard* held = nullptr) {
     send(R"({"id":1,"op":"open"})");
-    send(R"({"id":2,"op":"select","deviceId":")" + id + "\"}");
+    if (held) held->hold();
+    send(R"({"id":2,"op":"select","deviceId":")" + keyboardA + "\"}");
   }
 
-  // Open and select with the keyboard's callbacks held: the bridge is
-  // Setting up and the connection report waits to be released. The output
-  // is cleared.
-  void selectHeld(const std::shared_ptr<sim::SimKeyboard>& keyboard) {
-    send(R"({"id":1,"op":"open"})");
-    keyboard->hold();
-    send(R"({"id":2,"op":"select","deviceId":")" + channel::uuidText(keyboard->identifier()) + "\"}");
-    lines();
-  }
-
-  // A keyboard in the Ready state, with the output cleared.
+  // Keyboard A in the Ready state, with the output cleared.
   std::shared_ptr<sim::SimKeyboard> readyKeyboard(sim::KeyboardSpec spec = keyboardSpec(keyboardA)) {
     auto keyboard = addKeyboard(std::move(spec));
     startBridge();
-    openAndSelect(channel::uuidText(keyboard->identifier()));
+    openAndSelect();
     const Lines output = lines();
     EXPECT_TRUE(!output.empty() && output.back().starts_with(R"({"id":1,"result":{)")) << "open not answered";
     EXPECT_FALSE(world.scanning() || loop.activeTimers() > 0) << "the search ended with the select";

@@ -1,4 +1,4 @@
-// A lost link, or an adapter switched off under it.
+// A lost link, an adapter switched off under it, or services changed under it.
 #include "ble/tests/bridge_fixture.h"
 
 namespace morvik::ble {
@@ -6,34 +6,47 @@ namespace {
 
 namespace msg = message;
 
-TEST(Disconnection, LinkLostWhileReady) {
+TEST(Disconnection, LinkLostOrChangedWhileReady) {
   const Lines lost{error(3, msg::disconnected), disconnectedEvent};
+  enum Fault { linkLost, adapterOff, servicesChanged };
   const struct {
     std::string request;
-    bool adapterOff;  // instead of the link loss: the platform reports only the state
+    Fault fault;
     Lines expected;
+    std::string_view service = {};  // the one that changed
   } cases[] = {
-      {"", false, {disconnectedEvent}},  // nothing in flight: only the event
-      {R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})", false, lost},
-      {R"({"id":3,"op":"read"})", false, lost},
-      {R"({"id":3,"op":"voiceEnable","enabled":true})", false, lost},
-      {R"({"id":3,"op":"voiceWrite","data":[1,2]})", false, lost},
-      {R"({"id":3,"op":"read"})", true, {error(3, msg::adapterPoweredOff)}},
+      {"", linkLost, {disconnectedEvent}},  // nothing in flight: only the event
+      {R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})", linkLost, lost},
+      {R"({"id":3,"op":"read"})", linkLost, lost},
+      {R"({"id":3,"op":"voiceEnable","enabled":true})", linkLost, lost},
+      {R"({"id":3,"op":"voiceWrite","data":[1,2]})", linkLost, lost},
+      {R"({"id":3,"op":"read"})", adapterOff, {error(3, msg::adapterPoweredOff)}},
+      {"", servicesChanged, {disconnectedEvent}, gatt::configurationService},
+      {R"({"id":3,"op":"write","data":[1,2,3,4,5,6,7,8]})",
+       servicesChanged,
+       {error(3, msg::servicesChanged), disconnectedEvent},
+       gatt::voiceService},
+      {"", servicesChanged, {}, "180F"},  // the battery service only: the link stays up
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.request + (c.adapterOff ? " / adapter off" : ""));
+    SCOPED_TRACE(c.request + " / fault " + std::to_string(c.fault) + " " + std::string(c.service));
     BridgeHarness h;
-    auto keyboard = h.readyKeyboard();
+    sim::KeyboardSpec spec = keyboardSpec(keyboardA);
+    spec.services.push_back(sim::batteryService());
+    auto keyboard = h.readyKeyboard(spec);
     keyboard->hold();
     if (!c.request.empty()) h.send(c.request);
-    c.adapterOff ? h.world.setAdapterState(CentralState::poweredOff) : keyboard->loseLink();
+    if (c.fault == linkLost) keyboard->loseLink();
+    if (c.fault == adapterOff) h.world.setAdapterState(CentralState::poweredOff);
+    if (c.fault == servicesChanged) keyboard->changeServices({bluetoothUUID(c.service)}, spec.services);
     // The operation's own completion was queued first; it arrives late.
     keyboard->releaseLast();
     h.loop.runReady();
     EXPECT_EQ(h.lines(), c.expected);
     keyboard->release();
     h.loop.runReady();
-    EXPECT_TRUE(c.adapterOff || h.world.connectionsCancelled() == 0) << "a lost link is not cancelled again";
+    const bool cancelled = c.fault != linkLost && !c.expected.empty();
+    EXPECT_EQ(h.world.connectionsCancelled(), cancelled ? 1 : 0) << "a lost link is not cancelled again";
     // The adapter off after the loss, and a disconnection reported after that, write nothing.
     h.world.setAdapterState(CentralState::poweredOff);
     h.loop.runReady();
@@ -42,18 +55,6 @@ TEST(Disconnection, LinkLostWhileReady) {
     h.send(R"({"id":5,"op":"read"})");
     EXPECT_EQ(h.lines(), (Lines{error(5, msg::configurationNotReady)}));
   }
-}
-
-TEST_F(BridgeTest, LinkLostDuringSetup) {
-  auto keyboard = addKeyboard();
-  startBridge();
-  selectHeld(keyboard);
-  keyboard->releaseFirst();  // connected
-  loop.runReady();
-  keyboard->loseLink();
-  keyboard->releaseLast();
-  loop.runReady();
-  EXPECT_EQ(lines(), (Lines{error(1, msg::disconnected), disconnectedEvent}));
 }
 
 }  // namespace

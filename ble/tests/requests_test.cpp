@@ -6,16 +6,6 @@ namespace {
 
 namespace msg = message;
 
-TEST_F(BridgeTest, RequestWithoutUsableIdOrOpIsIgnored) {
-  startBridge();
-  for (const char* line :
-       {R"({"op":"open"})", R"({"id":"1","op":"close"})", R"({"id":true,"op":"close"})", R"({"id":1.5,"op":"close"})",
-        R"({"id":null,"op":"close"})", R"({"id":1})", R"({"id":1,"op":7})", R"({"id":1,"op":null})"}) {
-    send(line);
-    EXPECT_EQ(lines(), Lines{}) << line;
-  }
-}
-
 // Each state of the link, and what every request gets there.
 enum class LinkState { idle, searching, settingUp, ready, busy };
 
@@ -24,8 +14,7 @@ struct StateHarness : BridgeHarness {
     keyboard = addKeyboard();
     startBridge();
     if (state == LinkState::searching) send(R"({"id":1,"op":"open"})");
-    if (state == LinkState::settingUp) selectHeld(keyboard);
-    if (state >= LinkState::ready) openAndSelect();
+    if (state >= LinkState::settingUp) openAndSelect(state == LinkState::settingUp ? keyboard.get() : nullptr);
     if (state == LinkState::busy) {
       keyboard->hold();
       send(R"({"id":3,"op":"read"})");
@@ -37,47 +26,30 @@ struct StateHarness : BridgeHarness {
 
 TEST(StateTable, RejectsWhatTheStateDoesNotAllow) {
   const std::string select = R"({"id":9,"op":"select","deviceId":")" + keyboardA + "\"}";
-  const std::string write = R"({"id":9,"op":"write","data":[1,2,3,4,5,6,7,8]})";
   const std::string read = R"({"id":9,"op":"read"})";
-  const std::string voiceOn = R"({"id":9,"op":"voiceEnable","enabled":true})";
   const std::string voiceWrite = R"({"id":9,"op":"voiceWrite","data":[1,2]})";
   const std::string open = R"({"id":9,"op":"open"})";
-  const auto unknown = [](const std::string& op) { return R"({"id":9,"op":")" + op + "\"}"; };
-  const Lines unsupported{error(9, msg::unsupportedOperation)};
   const struct {
     LinkState state;
     std::string request;
-    Lines expected;  // what comes at once; an accepted operation stays in flight
+    Lines expected;  // what comes at once
   } cases[] = {
-      {LinkState::idle, unknown("Open"), unsupported},
-      {LinkState::searching, unknown("connect"), unsupported},
-      {LinkState::settingUp, unknown(""), unsupported},
-      {LinkState::ready, unknown("voiceenable"), unsupported},
-      {LinkState::busy, unknown("nope"), unsupported},
+      {LinkState::idle, R"({"op":"open"})", {}},  // without a usable id or op: ignored
+      {LinkState::idle, R"({"id":"1","op":"close"})", {}},
+      {LinkState::idle, R"({"id":1})", {}},
+      {LinkState::idle, R"({"id":1,"op":null})", {}},
+      {LinkState::idle, R"({"id":9,"op":"Open"})", {error(9, msg::unsupportedOperation)}},  // names are case-sensitive
+      {LinkState::busy, R"({"id":9,"op":"voiceenable"})", {error(9, msg::unsupportedOperation)}},
       {LinkState::idle, select, {error(9, msg::chooseFromList)}},
       {LinkState::idle, read, {error(9, msg::configurationNotReady)}},
-      {LinkState::idle, write, {error(9, msg::configurationNotReady)}},
-      {LinkState::idle, voiceOn, {error(9, msg::upgradeForMicrophone)}},
       {LinkState::idle, voiceWrite, {error(9, msg::upgradeForMicrophone)}},
       {LinkState::searching, open, {error(9, msg::connectionInUse)}},
-      {LinkState::searching, read, {error(9, msg::configurationNotReady)}},
-      {LinkState::searching, voiceWrite, {error(9, msg::upgradeForMicrophone)}},
       {LinkState::searching, select, {answer(9)}},
-      {LinkState::settingUp, open, {error(9, msg::connectionInUse)}},
       {LinkState::settingUp, select, {error(9, msg::chooseFromList)}},
-      {LinkState::settingUp, write, {error(9, msg::configurationNotReady)}},
-      {LinkState::settingUp, voiceOn, {error(9, msg::upgradeForMicrophone)}},
       {LinkState::ready, open, {error(9, msg::connectionInUse)}},
-      {LinkState::ready, select, {error(9, msg::chooseFromList)}},
-      {LinkState::ready, read, {}},
-      {LinkState::ready, write, {}},
-      {LinkState::ready, voiceOn, {}},
-      {LinkState::ready, voiceWrite, {}},
-      {LinkState::busy, open, {error(9, msg::connectionInUse)}},
-      {LinkState::busy, select, {error(9, msg::chooseFromList)}},
       {LinkState::busy, read, {error(9, msg::configurationNotReady)}},
-      {LinkState::busy, write, {error(9, msg::configurationNotReady)}},
-      {LinkState::busy, voiceOn, {error(9, msg::upgradeForMicrophone)}},
+      {LinkState::busy, R"({"id":9,"op":"write","data":[1,2,3,4,5,6,7,8]})", {error(9, msg::configurationNotReady)}},
+      {LinkState::busy, R"({"id":9,"op":"voiceEnable","enabled":true})", {error(9, msg::upgradeForMicrophone)}},
       {LinkState::busy, voiceWrite, {error(9, msg::upgradeForMicrophone)}},
   };
   for (const auto& c : cases) {
@@ -110,44 +82,27 @@ TEST(StateTable, CloseIsAcceptedInEveryStateAndAnswersWhatIsPending) {
   }
 }
 
-TEST_F(BridgeTest, OpenBeforeTheAdapterStateIsKnownWaitsForIt) {
-  bridge = std::make_unique<MorvikBLE>(out, loop, world.centralFactory());
-  bridge->receive(*channel::parseObject(R"({"id":1,"op":"open"})"));  // the state report is still queued
-  EXPECT_EQ(lines(), Lines{});
-  loop.runReady();
-  EXPECT_EQ(lines(), (Lines{devicesEvent({})}));
-  // Resetting: the search waits, the timer ticks on and writes nothing.
-  world.setAdapterState(CentralState::resetting);
-  loop.advance(std::chrono::seconds(9));
-  EXPECT_EQ(lines(), Lines{});
-}
-
 TEST_F(BridgeTest, SelectTakesEitherCaseAndRejectsUnlistedKeyboards) {
   addKeyboard();
   startBridge();
   send(R"({"id":1,"op":"open"})");
   lines();
-  for (const std::string& deviceId : {"\"" + keyboardB + "\"", std::string("\"not-a-uuid\""), std::string("\"\""),
-                                      std::string("5"), std::string("null")}) {
-    send(R"({"id":2,"op":"select","deviceId":)" + deviceId + "}");
-    EXPECT_EQ(lines(), (Lines{error(2, msg::chooseFromList)})) << deviceId;
+  for (const std::string& request :
+       {R"({"id":2,"op":"select","deviceId":")" + keyboardB + "\"}",
+        std::string(R"({"id":2,"op":"select","deviceId":"not-a-uuid"})"), std::string(R"({"id":2,"op":"select"})")}) {
+    send(request);
+    EXPECT_EQ(lines(), (Lines{error(2, msg::chooseFromList)})) << request;
   }
-  send(R"({"id":2,"op":"select"})");
-  EXPECT_EQ(lines(), (Lines{error(2, msg::chooseFromList)}));
   // The search goes on after a rejected select.
   loop.advance(std::chrono::seconds(3));
   EXPECT_EQ(lines(), (Lines{devicesEvent({{keyboardA, "Morvik Pro"}})}));
-  std::string lower = keyboardA;
-  for (auto& c : lower) c = static_cast<char>(std::tolower(c));
-  send(R"({"id":3,"op":"select","deviceId":")" + lower + "\"}");
-  const Lines output = lines();
-  ASSERT_FALSE(output.empty());
-  EXPECT_EQ(output[0], answer(3));
+  send(R"({"id":3,"op":"select","deviceId":"0f6c2e3a-5b1d-4e8f-9a27-c4d1b2e3f405"})");  // keyboard A in lower case
+  EXPECT_EQ(lines().at(0), answer(3));
 }
 
 TEST(Requests, WriteTakesEightBytesUpToTheWriteLimitAndNeverAbove56) {
-  const auto frame = [](int length, const std::string& first = "1") {
-    std::string data = first;
+  const auto frame = [](int length) {
+    std::string data = "1";
     for (int i = 1; i < length; ++i) data += ",1";
     return R"({"id":4,"op":"write","data":[)" + data + "]}";
   };
@@ -155,10 +110,7 @@ TEST(Requests, WriteTakesEightBytesUpToTheWriteLimitAndNeverAbove56) {
     std::size_t writeLength;
     std::vector<std::string> accepted, rejected;
   } cases[] = {
-      {20,
-       {frame(8), frame(20)},
-       {frame(7), frame(21), R"({"id":4,"op":"write","data":[]})", frame(8, "256"), frame(8, "-1"), frame(8, "1.5"),
-        R"({"id":4,"op":"write","data":"12345678"})", R"({"id":4,"op":"write"})"}},
+      {20, {frame(8), frame(20)}, {frame(7), frame(21), R"({"id":4,"op":"write"})"}},
       {512, {frame(56)}, {frame(57)}},
   };
   for (const auto& c : cases) {
@@ -187,15 +139,12 @@ TEST_F(BridgeTest, VoiceWriteTakesTwoOrSixBytes) {
     const bool valid = length == 2 || length == 6;
     EXPECT_EQ(lines(), (Lines{valid ? answer(5) : error(5, msg::invalidAudioControl)})) << length;
   }
-  send(R"({"id":5,"op":"voiceWrite","data":[1,300]})");
-  EXPECT_EQ(lines(), (Lines{error(5, msg::invalidAudioControl)}));
   EXPECT_EQ(keyboard->writes(), (std::vector<Bytes>{{9, 9}, {9, 9, 9, 9, 9, 9}}));
 }
 
 TEST_F(BridgeTest, VoiceEnableNeedsABooleanAndAnswersAnUnchangedStateAtOnce) {
   auto keyboard = readyKeyboard();
-  for (const char* bad : {R"({"id":6,"op":"voiceEnable"})", R"({"id":6,"op":"voiceEnable","enabled":1})",
-                          R"({"id":6,"op":"voiceEnable","enabled":"true"})"}) {
+  for (const char* bad : {R"({"id":6,"op":"voiceEnable"})", R"({"id":6,"op":"voiceEnable","enabled":"true"})"}) {
     send(bad);
     EXPECT_EQ(lines(), (Lines{error(6, msg::invalidAudioSubscription)})) << bad;
   }

@@ -73,13 +73,4 @@ void BluezMock::otherClientDiscovery(const std::string& adapter, bool on) {
       .onInterface("org.bluez.Adapter1");
 }
 
-BluezMock::LinkState BluezMock::linkState(const std::string& device) {
-  LinkState state{};
-  proxy_->callMethod("LinkState")
-      .onInterface("org.bluez.Mock")
-      .withArguments(device)
-      .storeResultsTo(state.disconnectCalls, state.connected, state.voiceNotifying);
-  return state;
-}
-
 }  // namespace morvik::ble::linux

@@ -64,9 +64,6 @@ class BluezMock {
     proxy_->callMethod(method).onInterface("org.bluez.Mock").withArguments(args...).storeResultsTo(result);
     return result;
   }
-  std::map<std::string, sdbus::Variant> discoveryFilter(const std::string& adapter) {
-    return ask<std::map<std::string, sdbus::Variant>>("DiscoveryFilter", adapter);
-  }
   // Another program's discovery on the adapter, from this test's own connection.
   void otherClientDiscovery(const std::string& adapter, bool on);
   struct LinkState {
@@ -74,10 +71,13 @@ class BluezMock {
     bool connected;
     bool voiceNotifying;
   };
-  LinkState linkState(const std::string& device);
-  // The writes a keyboard received: UUID, bytes and write type.
-  auto writes(const std::string& device) {
-    return ask<std::vector<sdbus::Struct<std::string, std::vector<std::uint8_t>, std::string>>>("Writes", device);
+  LinkState linkState(const std::string& device) {
+    LinkState state{};
+    proxy_->callMethod("LinkState")
+        .onInterface("org.bluez.Mock")
+        .withArguments(device)
+        .storeResultsTo(state.disconnectCalls, state.connected, state.voiceNotifying);
+    return state;
   }
 
  private:

@@ -11,8 +11,6 @@ services, then fails the GATT requests in flight, then removes the GATT
 objects of an unpaired device, and only then reports Connected false;
 Disconnect answers once the link is down, a moment later; discovery is
 counted per client, so another program's discovery is not ours.
-
-Everything is driven through methods of org.bluez.Mock on "/".
 '''
 
 import dbus
@@ -242,28 +240,20 @@ def _drop_link(device):
     held, device.held = device.held, []
     for operation in held:
         operation(_failure('Not connected'))
-    for characteristic in _characteristics(device):
-        characteristic.props[CHARACTERISTIC_IFACE]['Notifying'] = dbus.Boolean(False)
+    for path, obj in list(mockobject.objects.items()):
+        if path.startswith(device.path + '/') and CHARACTERISTIC_IFACE in obj.props:
+            obj.props[CHARACTERISTIC_IFACE]['Notifying'] = dbus.Boolean(False)
     if not device.props[DEVICE_IFACE]['Paired']:
         for which in _services_present(device):
             _remove_service(device, which)
     _changed(device, DEVICE_IFACE, Connected=dbus.Boolean(False))
 
 
-def _characteristics(device):
-    return [obj for path, obj in list(mockobject.objects.items())
-            if path.startswith(device.path + '/') and CHARACTERISTIC_IFACE in obj.props]
-
-
-def _keyboard_of(obj):
-    return mockobject.objects[obj.path.rsplit('/', 2)[0]]
-
-
 def _gatt_request(operation, func):
     '''A GATT request: answered at once, or held while the keyboard holds them.
     A held request fails if the link goes first; a faulty operation fails.'''
     def request(characteristic, *args, ok, err, sender):
-        device = _keyboard_of(characteristic)
+        device = mockobject.objects[characteristic.path.rsplit('/', 2)[0]]
 
         def answer(failure=None):
             if failure is None and device.faults.get(operation):
@@ -288,8 +278,7 @@ def _read_value(characteristic, device, _options):
 
 
 def _write_value(characteristic, device, value, options):
-    device.writes.append((str(characteristic.props[CHARACTERISTIC_IFACE]['UUID']), [int(b) for b in value],
-                          str(options.get('type', ''))))
+    device.write_types.append(str(options.get('type', '')))
     if characteristic.props[CHARACTERISTIC_IFACE]['UUID'] == COMMAND:
         device.response = [int(b) for b in value]
 
@@ -386,7 +375,7 @@ def AddKeyboard(self, adapter, address, name, options):
     device.paging = bool(options.get('paging', False))
     device.remove_while_connecting = []
     device.faults = {}
-    device.writes = []
+    device.write_types = []
     device.response = []
     device.stream_timer = None
     device.holding = False
@@ -412,20 +401,16 @@ def Fail(self, device, operation, message):
     mockobject.objects[device].faults[operation] = message
 
 
-@dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='')
+@dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='u')
 def HoldRequests(self, device, holding):
-    '''GATT requests wait (true) until released (false answers them in order).'''
+    '''GATT requests wait (true) until released (false answers them in order); returns how many wait.'''
     keyboard = mockobject.objects[device]
     keyboard.holding = holding
     if not holding:
         held, keyboard.held = keyboard.held, []
         for answer in held:
             answer()
-
-
-@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='u')
-def HeldRequests(self, device):
-    return len(mockobject.objects[device].held)
+    return len(keyboard.held)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
@@ -438,7 +423,6 @@ def RemoveKeyboard(self, device):
     '''The device object goes at once, GATT objects first, with no change of
     its properties before (as when its adapter is unplugged).'''
     keyboard = mockobject.objects[device]
-    _stop_stream(keyboard)
     for which in _services_present(keyboard):
         _remove_service(keyboard, which)
     _removed(device, DEVICE_IFACE)
@@ -455,10 +439,10 @@ def RemoveServiceWhileConnecting(self, device, which):
     mockobject.objects[device].remove_while_connecting.append(which)
 
 
-@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='a(says)')
-def Writes(self, device):
-    '''Every write the keyboard received: characteristic UUID, bytes, type.'''
-    return [(uuid, dbus.Array(data, signature='y'), kind) for uuid, data, kind in mockobject.objects[device].writes]
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='as')
+def WriteTypes(self, device):
+    '''The write type of every write the keyboard received.'''
+    return dbus.Array(mockobject.objects[device].write_types, signature='s')
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='ubb')
