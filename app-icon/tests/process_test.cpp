@@ -192,12 +192,14 @@ TEST(AppIconLinux, BundleIconsAndTheGenericIcon) {
   };
   // A header claiming 100000 x 100000 pixels (checksum right).
   const auto huge = withCrc(quadrants(128).replace(16, 8, bigEndian(100000, 4) + bigEndian(100000, 4)), 8);
+  // One whose data stops after its header: in the budget, but it cannot be decoded.
+  const auto cut = quadrants(256).substr(0, 41);
   // A good image after a text chunk with a wrong checksum (a warning).
   auto good = quadrants(256);
   good.insert(33, bigEndian(4, 4) + std::string("tEXtk\0v!", 8) + bigEndian(0, 4));
   const fs::path root = fs::path(::testing::TempDir()) / "bundles";
   const auto icns = element("ic10", quadrants(1024));
-  writeBundle(root / "Xml.app", xmlPlist(), element("ic07", huge) + element("ic08", good));
+  writeBundle(root / "Xml.app", xmlPlist(), element("ic07", huge) + element("ic08", cut) + element("ic13", good));
   writeBundle(root / "Binary.app", BinaryPlist().bytes(), icns);
   for (const char* name : {"Xml.app", "Binary.app"}) {
     const auto icon = decodePNG(render(MORVIK_APP_ICON_LINUX, root / name));
