@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace morvik::channel {
@@ -12,6 +13,10 @@ bool FdOutput::write(std::string_view bytes) {
     const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) continue;
+      // A descriptor made non-blocking by whoever shares it: wait until it
+      // takes more, as a blocking one would.
+      pollfd ready{fd_, POLLOUT, 0};
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && (::poll(&ready, 1, -1) >= 0 || errno == EINTR)) continue;
       return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));

@@ -16,8 +16,9 @@ class Output {
   virtual bool write(std::string_view bytes) = 0;
 };
 
-// Writes to a file descriptor with write(2): partial writes and EINTR are
-// retried, nothing is buffered, and a failure is only returned.
+// Writes to a file descriptor with write(2): partial writes, EINTR and a
+// full non-blocking descriptor are waited through, nothing is buffered, and a
+// failure is only returned.
 class FdOutput final : public Output {
  public:
   explicit FdOutput(int fd) : fd_(fd) {}

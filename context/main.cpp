@@ -15,13 +15,16 @@ namespace {
 
 // Standard output that ends the monitor once nobody can read it any more (the
 // application is gone): reading other programs' windows for no one is waste.
+// A pipe without a reader shows POLLERR; a socket whose peer closed (as some
+// runtimes hand their children) shows POLLHUP and fails the write.
 class MonitorOutput final : public morvik::channel::Output {
  public:
   bool write(std::string_view bytes) override {
-    const bool written = morvik::channel::standardOutput().write(bytes);
     pollfd out{1, 0, 0};
-    if (::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLNVAL)) != 0) std::exit(0);
-    return written;
+    if (!morvik::channel::standardOutput().write(bytes) ||
+        (::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0))
+      std::exit(0);
+    return true;
   }
 };
 

@@ -2,7 +2,9 @@
 // strict base64 and UUID text inside them; the text functions; the loops.
 #include "channel/json.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <numeric>
 #include <string>
@@ -102,6 +104,27 @@ TEST(TypedReads, StringsBooleansAndBytes) {
 TEST(Serialize, RepairsAndWritesByteArrays) {
   EXPECT_EQ(serialize(Json{{"bad", std::string("\xFF")}}), "{\"bad\":\"\xEF\xBF\xBD\"}");
   EXPECT_EQ(serialize(Json{{"bytes", byteArray({0, 127, 255})}}), R"({"bytes":[0,127,255]})");
+}
+
+// A descriptor that another process made non-blocking fills up under a slow
+// reader: the write waits instead of dropping the rest.
+TEST(FdOutput, WaitsThroughAFullNonBlockingPipe) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+  const std::string bytes(1 << 20, 'x');
+  bool written = false;
+  std::thread writer([&] {
+    written = FdOutput(ends[1]).write(bytes);
+    ::close(ends[1]);
+  });
+  std::string read;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) read.append(buffer, static_cast<std::size_t>(n));
+  writer.join();
+  ::close(ends[0]);
+  EXPECT_TRUE(written);
+  EXPECT_EQ(read.size(), bytes.size());
 }
 
 Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
