@@ -222,6 +222,10 @@ TEST(SpeechSession, Endings) {
       {"a failed prepare, the earlier recogniser kept",
        {sends(R"({"op":"prepare","locale":"fr-FR"})"), sends(start(2)), says("still here", false)},
        {error(msg::unsupportedLanguage), partial(2, "still here")}},
+      {"a refused prepare, the earlier recogniser kept",
+       {[](Dictation& d) { d.sim.status = AuthorizationStatus::denied; }, sends(R"({"op":"prepare"})"), sends(start(2)),
+        says("still here", false)},
+       {error(msg::notAuthorized), partial(2, "still here")}},
       {"the text cut to 8000 characters", {says(longest + "xyz", false)}, {partial(1, longest)}},
   };
   for (const auto& c : cases) {
